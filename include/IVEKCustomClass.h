@@ -12,7 +12,6 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/cuda.hpp>
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,12 +37,12 @@ struct CustomROIConfig {
 
 /// @brief One tunable parameter of a model.
 struct CustomParameter {
-    std::string Name;      ///< the host finds a parameter by this exact name
-    std::string DataType;  ///< value type, e.g. "float"
-    float Number = 0.0f;   ///< the value; for "float" parameters the value itself
-    int MaxValue = 0;      ///< upper bound of Number
-    int MinValue = 0;      ///< lower bound of Number
-    std::string Text;      ///< carried only
+    std::string Name;                  ///< the host finds a parameter by this exact name
+    std::string DataType;              ///< value type, e.g. "float"
+    float Number = 0.0f;               ///< the value; for "float" parameters the value itself
+    int MaxValue = 0;                  ///< upper bound of Number
+    int MinValue = 0;                  ///< lower bound of Number
+    std::string Text;                  ///< carried only
     std::vector<std::string> Options;  ///< carried only
     std::string Note;                  ///< carried only
     std::string Detail;                ///< carried only
@@ -69,10 +68,10 @@ struct CustomParams {
 
 /// @brief One detected object, created by the model and owned by the caller.
 struct CustomDetection {
-    int classId = -1;          ///< class id, an index into the label map
-    std::string text;          ///< carried only
-    float confidence = 0.0f;   ///< score in [0, 1]
-    cv::Rect box;              ///< bounding box in the caller's image coordinates
+    int classId = -1;         ///< class id, an index into the label map
+    std::string text;         ///< carried only
+    float confidence = 0.0f;  ///< score in [0, 1]
+    cv::Rect box;             ///< bounding box in the caller's image coordinates
     std::vector<double> values;
     cv::Mat matrix;
     cv::cuda::GpuMat gpuMatrix;
@@ -87,10 +86,10 @@ struct CustomDetection {
 /// its concrete class (hosts hold the concrete object by value).
 class IVEK_INTERFACE_EXPORT IVEKCustomClass {
 public:
-    std::string text;                  ///< not read by the base class
-    float value = 0.5f;                ///< not read by the base class
-    CustomParams customParams;         ///< the configuration last given to SetParameters
-    bool loadEngineOnCreate = false;   ///< the flag last given to SetLoadEngineOnCreate
+    std::string text;                 ///< not read by the base class
+    float value = 0.5f;               ///< not read by the base class
+    CustomParams customParams;        ///< the configuration last given to SetParameters
+    bool loadEngineOnCreate = false;  ///< the flag last given to SetLoadEngineOnCreate
 
     IVEKCustomClass() = default;
     IVEKCustomClass(const IVEKCustomClass&) = default;

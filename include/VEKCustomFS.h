@@ -2,12 +2,12 @@
 #ifndef VEK_CUSTOM_FS_H
 #define VEK_CUSTOM_FS_H
 
-#include "IVEKCustomClass.h"
-#include "vekcustomfs_export.h"
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "IVEKCustomClass.h"
+#include "vekcustomfs_export.h"
 
 /// @brief Fire-and-smoke detector plug-in.
 ///

@@ -1,20 +1,20 @@
 // Certification tests of the fire-and-smoke detector plug-in.
-#include "IVEKCustomClass.h"
-#include "VEKCustomFS.h"
-
 #include <gtest/gtest.h>
-#include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "IVEKCustomClass.h"
+#include "VEKCustomFS.h"
 
 // Asset paths. On Windows they are the fixed install locations; elsewhere a
 // drive-letter path never exists, so the root comes from the build.
@@ -25,7 +25,8 @@ const std::string FIRESMOKE_VIDEO = "C:\\Programs\\DemoAssets\\Videos\\FireNSmok
 #ifndef FIRESMOKE_ASSET_ROOT
 #error "FIRESMOKE_ASSET_ROOT must name the folder that holds the test assets"
 #endif
-const std::string FIRESMOKE_MODEL_DIR = std::string(FIRESMOKE_ASSET_ROOT) + "/ModelsForZOLVAN/VEK_FireSmoke_v2.0";
+const std::string FIRESMOKE_MODEL_DIR =
+    std::string(FIRESMOKE_ASSET_ROOT) + "/ModelsForZOLVAN/VEK_FireSmoke_v2.0";
 const std::string FIRESMOKE_VIDEO = std::string(FIRESMOKE_ASSET_ROOT) + "/Videos/FireNSmoke/VEKFireFull.mp4";
 #endif
 

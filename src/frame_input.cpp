@@ -1,0 +1,94 @@
+#include "frame_input.h"
+
+#include <opencv2/imgproc.hpp>
+
+namespace firesmoke {
+
+FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, cv::Mat& scratch) {
+    if (image.empty() || image.data == nullptr) {
+        return FrameStatus::Empty;
+    }
+    if (image.dims != 2) {
+        return FrameStatus::Unsupported;
+    }
+    if (image.rows < kMinFrameSide || image.cols < kMinFrameSide) {
+        return FrameStatus::TooSmall;
+    }
+    if (image.rows > kMaxFrameSide || image.cols > kMaxFrameSide) {
+        return FrameStatus::TooLarge;
+    }
+    const int channels = image.channels();
+    if (channels != 1 && channels != 3 && channels != 4) {
+        return FrameStatus::Unsupported;
+    }
+
+    // Bring the depth to 8 bits first.
+    const cv::Mat* src = &image;
+    switch (image.depth()) {
+        case CV_8U:
+            break;
+        case CV_8S:
+            image.convertTo(scratch, CV_8U, 1.0, 128.0);
+            src = &scratch;
+            break;
+        case CV_16U:
+            image.convertTo(scratch, CV_8U, 1.0 / 256.0);
+            src = &scratch;
+            break;
+        case CV_16S:
+            image.convertTo(scratch, CV_8U, 1.0 / 256.0, 128.0);
+            src = &scratch;
+            break;
+        case CV_32S:
+            image.convertTo(scratch, CV_8U, 1.0 / 16777216.0, 128.0);
+            src = &scratch;
+            break;
+        default: {  // CV_32F, CV_64F, CV_16F: values in [0, 1]
+            cv::Mat f;
+            image.convertTo(f, CV_32F);
+            cv::patchNaNs(f, 0.0);
+            f.convertTo(scratch, CV_8U, 255.0);  // saturating: clips to [0, 255]
+            src = &scratch;
+            break;
+        }
+    }
+
+    switch (channels) {
+        case 1:
+            cv::cvtColor(*src, bgr, cv::COLOR_GRAY2BGR);
+            break;
+        case 4:
+            cv::cvtColor(*src, bgr, cv::COLOR_BGRA2BGR);
+            break;
+        default:
+            if (src == &scratch) {
+                // The converted copy is the caller's frame now: hand it over.
+                cv::swap(bgr, scratch);
+            } else {
+                bgr = image;  // a view, no copy
+            }
+            break;
+    }
+    return FrameStatus::Ok;
+}
+
+std::string Describe(FrameStatus status, const cv::Mat& image) {
+    const std::string size = std::to_string(image.cols) + "x" + std::to_string(image.rows);
+    switch (status) {
+        case FrameStatus::Ok:
+            return "ok";
+        case FrameStatus::Empty:
+            return "empty image";
+        case FrameStatus::TooSmall:
+            return "image " + size + " is smaller than " + std::to_string(kMinFrameSide) +
+                   " pixels on a side";
+        case FrameStatus::TooLarge:
+            return "image " + size + " is larger than " + std::to_string(kMaxFrameSide) + " pixels on a side";
+        case FrameStatus::Unsupported:
+            return "image of " + std::to_string(image.channels()) + " channels and " +
+                   std::to_string(image.dims) + " dimensions is not supported";
+    }
+    return "unknown";
+}
+
+}  // namespace firesmoke

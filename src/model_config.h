@@ -1,0 +1,43 @@
+// The model folder: model.yml and the files it names.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace firesmoke {
+
+/// Format version of model.yml that this library reads.
+constexpr int kModelFormatVersion = 2;
+
+/// @brief Thresholds of the colour-and-motion candidate stage (pixel units, 0..255).
+struct ColourConfig {
+    int fireMinRed = 150;       ///< a fire pixel has R at least this
+    int fireMinRedBlue = 70;    ///< ... and R - B at least this
+    int fireFullRedBlue = 170;  ///< R - B at which the pixel's fire score reaches 1
+    int smokeMaxChroma = 24;    ///< a smoke pixel has max - min of its channels at most this
+    int smokeMinValue = 90;     ///< ... and brightness within [smokeMinValue, smokeMaxValue]
+    int smokeMaxValue = 235;
+    int motionThreshold = 10;      ///< grey-level difference from the background that counts as motion
+    double backgroundRate = 0.05;  ///< learning rate of the running background, (0, 1)
+};
+
+/// @brief Everything read from a model folder.
+struct ModelConfig {
+    std::string folder;  ///< the folder it was read from
+    int formatVersion = 0;
+    std::string name;
+    std::vector<std::string> classes;  ///< names in id order
+    std::string scorer;                ///< "colour"
+    int workWidth = 320;               ///< width of the downscaled working frame
+    ColourConfig colour;
+
+    /// @brief The label map: class names in id order joined by commas.
+    std::string LabelMap() const;
+};
+
+/// @brief Reads and validates the model folder @p folder.
+/// @param error on failure, a message that names the file and the problem.
+/// @return false when the folder, model.yml or a file it names is missing or malformed.
+bool LoadModelConfig(const std::string& folder, ModelConfig& config, std::string& error);
+
+}  // namespace firesmoke

@@ -1,0 +1,12 @@
+#include "scorer.h"
+
+#include "colour_scorer.h"
+
+namespace firesmoke {
+
+std::unique_ptr<Scorer> MakeScorer(const ModelConfig& config) {
+    // LoadModelConfig accepts only scorers that exist here.
+    return std::make_unique<ColourScorer>(config.colour, config.workWidth);
+}
+
+}  // namespace firesmoke

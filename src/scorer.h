@@ -1,0 +1,52 @@
+// The candidate stage: looks at the downscaled working frame and yields regions
+// with a class and a score. It is the one stage that a learned model replaces,
+// so it sits behind this interface and MakeScorer picks it from model.yml.
+#pragma once
+
+#include <memory>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "model_config.h"
+
+namespace firesmoke {
+
+/// Class ids reported to the host.
+constexpr int kFireClass = 0;
+constexpr int kSmokeClass = 2;
+
+/// @brief One region of the working frame that may be fire or smoke.
+struct Candidate {
+    int classId = kFireClass;  ///< kFireClass or kSmokeClass
+    cv::Rect box;              ///< in working-frame pixels
+    float score = 0.0f;        ///< single-frame evidence in [0, 1]
+};
+
+/// @brief Buffers a scorer may reuse between calls on one thread.
+struct ScorerScratch {
+    cv::Mat a, b, c, labels, stats, centroids;
+    std::vector<double> sums;
+    std::vector<int> counts;
+};
+
+/// @brief Candidate stage. Implementations are safe to call from several threads at once.
+class Scorer {
+public:
+    virtual ~Scorer() = default;
+
+    /// @brief Size of the working frame for a caller's frame of size @p frame.
+    virtual cv::Size WorkSize(cv::Size frame) const = 0;
+
+    /// @brief Finds candidates in @p work (8-bit BGR, of size WorkSize()).
+    /// @param motion  8-bit mask of moving pixels of @p work, or empty when the frame
+    ///                is judged on its own (no history).
+    /// @param minArea smallest candidate area in working-frame pixels.
+    /// @param out     cleared, then filled.
+    virtual void Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
+                       ScorerScratch& scratch) const = 0;
+};
+
+/// @brief Builds the scorer that @p config names.
+std::unique_ptr<Scorer> MakeScorer(const ModelConfig& config);
+
+}  // namespace firesmoke
