@@ -1,0 +1,128 @@
+#include "model_config.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch model folder per test, removed afterwards.
+class ModelFolder : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ =
+            fs::temp_directory_path() /
+            ("firesmoke-model-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void Write(const std::string& text) const { std::ofstream(dir_ / "model.yml") << text; }
+
+    // Loads the folder; on failure returns the message, on success "".
+    std::string Load(firesmoke::ModelConfig& config) const {
+        std::string error;
+        return firesmoke::LoadModelConfig(dir_.string(), config, error) ? std::string() : error;
+    }
+
+    fs::path dir_;
+};
+
+const char* const kGood =
+    "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\nscorer: colour\nwork_width: "
+    "256\n"
+    "colour:\n   fire_min_red: 140\n   background_rate: 0.1\n";
+
+TEST_F(ModelFolder, TheBundledModelLoads) {
+    firesmoke::ModelConfig config;
+    std::string error;
+    ASSERT_TRUE(firesmoke::LoadModelConfig(FIRESMOKE_TEST_MODEL_DIR, config, error)) << error;
+    EXPECT_EQ(config.LabelMap(), "fire,background,smoke");
+}
+
+TEST_F(ModelFolder, AGoodConfigIsReadWithItsValues) {
+    Write(kGood);
+    firesmoke::ModelConfig config;
+    ASSERT_EQ(Load(config), "");
+    EXPECT_EQ(config.workWidth, 256);
+    EXPECT_EQ(config.colour.fireMinRed, 140);
+    EXPECT_DOUBLE_EQ(config.colour.backgroundRate, 0.1);
+    EXPECT_EQ(config.colour.smokeMaxChroma, firesmoke::ColourConfig{}.smokeMaxChroma);  // default kept
+}
+
+TEST_F(ModelFolder, BadConfigsFailWithAMessageNamingTheFileAndTheProblem) {
+    struct Case {
+        const char* name;
+        const char* text;  // nullptr: no model.yml at all
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"missing", nullptr, "model.yml: missing"},
+        {"empty", "", "model.yml"},
+        {"garbage", "\x01\x02 not yaml: [ {", "model.yml"},
+        {"truncated", "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, backg", "model.yml"},
+        {"no version", "%YAML:1.0\n---\nclasses: [ fire, background, smoke ]\nscorer: colour\n",
+         "format_version"},
+        {"wrong version",
+         "%YAML:1.0\n---\nformat_version: 1\nclasses: [ fire, background, smoke ]\nscorer: colour\n",
+         "format_version 1 is not supported"},
+        {"no classes", "%YAML:1.0\n---\nformat_version: 2\nscorer: colour\n", "'classes'"},
+        {"fire not first",
+         "%YAML:1.0\n---\nformat_version: 2\nclasses: [ smoke, background, fire ]\nscorer: colour\n",
+         "'classes'"},
+        {"unknown scorer",
+         "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\nscorer: magic\n",
+         "scorer 'magic' is unknown"},
+        {"width out of range",
+         "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\nscorer: "
+         "colour\nwork_width: 5\n",
+         "'work_width' = 5 is outside"},
+        {"rate out of range",
+         "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\nscorer: colour\n"
+         "colour:\n   background_rate: 1.5\n",
+         "'background_rate'"},
+        {"text where a number belongs",
+         "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\nscorer: colour\n"
+         "colour:\n   fire_min_red: lots\n",
+         "'fire_min_red' must be an integer"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(dir_ / "model.yml");
+        if (c.text != nullptr) {
+            Write(c.text);
+        }
+        firesmoke::ModelConfig config;
+        const std::string error = Load(config);
+        EXPECT_NE(error.find(c.expected), std::string::npos) << "message: " << error;
+    }
+}
+
+TEST_F(ModelFolder, PathsThatAreNoModelFolderFail) {
+    firesmoke::ModelConfig config;
+    std::string error;
+    EXPECT_FALSE(firesmoke::LoadModelConfig("", config, error));
+    EXPECT_FALSE(firesmoke::LoadModelConfig((dir_ / "absent").string(), config, error));
+    EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
+    std::ofstream(dir_ / "file") << "x";
+    EXPECT_FALSE(firesmoke::LoadModelConfig((dir_ / "file").string(), config, error));
+    EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
+    fs::create_symlink(dir_ / "loop", dir_ / "loop");
+    EXPECT_FALSE(firesmoke::LoadModelConfig((dir_ / "loop").string(), config, error));
+}
+
+TEST_F(ModelFolder, SpacesAndNonAsciiInThePathAreFine) {
+    const fs::path odd = dir_ / "modèle à feu";
+    fs::create_directories(odd);
+    std::ofstream(odd / "model.yml") << kGood;
+    firesmoke::ModelConfig config;
+    std::string error;
+    EXPECT_TRUE(firesmoke::LoadModelConfig(odd.string(), config, error)) << error;
+}
+
+}  // namespace
