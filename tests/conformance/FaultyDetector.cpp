@@ -7,8 +7,9 @@
 //   - Two-argument RunInference counts the non-uniform frames of each camera and
 //     reports one valid fire detection from the (kDetectAfter + 1)-th frame on.
 //   - One-argument RunInference reports one valid smoke detection per non-uniform frame.
-//   - Calls for "cam_1" and "cam_2" are held for kHoldMs so that concurrent calls
-//     visibly overlap.
+//   - A call for "cam_1" or "cam_2" waits (up to kRendezvousMs) until calls for both
+//     have begun, so two concurrent calls are certain to overlap in the log, and two
+//     calls made one after the other show up as not overlapping.
 //   - ConfigureParameters reports "ExclusiveROIs" and the parameters "SmokeScore" and
 //     "Sensitivity"; Destroy returns true.
 //
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -41,8 +43,8 @@
 
 namespace {
 
-constexpr int kDetectAfter = 4;  // frames of a camera without detection before the first
-constexpr int kHoldMs = 50;      // how long calls for cam_1 and cam_2 are held
+constexpr int kDetectAfter = 4;      // frames of a camera without detection before the first
+constexpr int kRendezvousMs = 2000;  // longest wait of a cam_1/cam_2 call for the other one
 
 const std::set<std::string>& KnownFaults() {
     static const std::set<std::string> known = {
@@ -234,6 +236,9 @@ struct VEKCustomFS::Impl {
     std::atomic<int> destroyCalls{0};
     std::mutex camerasMutex;
     std::map<std::string, int> videoFrames;  // non-uniform frames seen per camera
+    std::mutex workersMutex;
+    std::condition_variable workersArrived;
+    int workers = 0;  // cam_1/cam_2 calls begun so far
 
     void Log(const void* object, const std::string& event,
              const std::vector<std::pair<std::string, std::string>>& fields = {}) const {
@@ -242,7 +247,13 @@ struct VEKCustomFS::Impl {
 
     std::vector<CustomDetection> Detect2(const cv::Mat& image, const std::string& cameraId) {
         if (cameraId == "cam_1" || cameraId == "cam_2") {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kHoldMs));
+            {
+                std::unique_lock<std::mutex> lock(workersMutex);
+                ++workers;
+                workersArrived.notify_all();
+                workersArrived.wait_for(lock, std::chrono::milliseconds(kRendezvousMs),
+                                        [this] { return workers >= 2; });
+            }
             if (cameraId == "cam_2" && faults.Has("worker_throw")) {
                 throw std::runtime_error("injected fault: inference for cam_2 failed");
             }
