@@ -93,6 +93,7 @@ int RunDetect(const DetectOptions& options, std::ostream& out, std::ostream& err
                 }
                 progress.Clear();
                 out << FrameJson(frame, detections, model.ClassNames()).dump() << std::endl;
+                progress.Redraw();
             }
             if (output) {
                 cv::Mat annotated = frame.image.clone();

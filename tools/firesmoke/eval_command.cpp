@@ -121,6 +121,7 @@ public:
     }
 
     void ClearProgress() { progress_.Clear(); }
+    void RedrawProgress() { progress_.Redraw(); }
 
 private:
     ClipResult Skip(ClipResult& result, const std::string& reason, cv::Mat* tile) {
@@ -180,10 +181,12 @@ int RunEval(const EvalOptions& options, std::ostream& out, std::ostream& err) {
                 evaluator.Evaluate(entries[i], i + 1, entries.size(), wantTiles ? &tile : nullptr));
             evaluator.ClearProgress();
             out << ClipLine(results.back(), pathWidth) << std::endl;
+            evaluator.RedrawProgress();
             if (wantTiles) {
                 tiles.push_back(tile);
             }
         }
+        evaluator.ClearProgress();
     } catch (const CliError& e) {
         err << "error: " << e.what() << '\n';
         return 1;

@@ -57,18 +57,25 @@ void Progress::Update(const std::string& what, long done, long total) {
     } else {
         line << ", " << FormatDuration(elapsed) << " so far";
     }
-    std::string text = line.str();
+    lastText_ = line.str();
     if (terminal_) {
-        const size_t width = text.size();
-        if (width < width_) {
-            text.append(width_ - width, ' ');
-        }
-        width_ = width;
-        out_ << '\r' << text << std::flush;
-        shown_ = true;
+        Redraw();
     } else {
-        out_ << text << '\n' << std::flush;
+        out_ << lastText_ << '\n' << std::flush;
     }
+}
+
+void Progress::Redraw() {
+    if (!terminal_ || lastText_.empty()) {
+        return;
+    }
+    std::string text = lastText_;
+    if (text.size() < width_) {
+        text.append(width_ - text.size(), ' ');
+    }
+    width_ = lastText_.size();
+    out_ << '\r' << text << std::flush;
+    shown_ = true;
 }
 
 void Progress::Clear() {

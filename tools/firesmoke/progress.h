@@ -25,6 +25,9 @@ public:
     /// Ends the in-place line, if one is shown, so that other output starts clean.
     void Clear();
 
+    /// Shows the last line again after a Clear (terminal only).
+    void Redraw();
+
     /// Seconds since construction.
     double Elapsed() const;
 
@@ -37,6 +40,7 @@ private:
     Clock::time_point last_;
     bool shown_ = false;
     size_t width_ = 0;
+    std::string lastText_;
 };
 
 /// True when standard error is a terminal.
