@@ -20,8 +20,10 @@ namespace {
 
 std::atomic<bool> g_stopRequested{false};
 
-double Rounded(double value, double step) {
-    return std::round(value / step) * step;
+// Rounded to @p decimals places, so the JSON shows 0.6506 rather than 0.65060001611709595.
+double Rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 nlohmann::ordered_json FrameJson(const Frame& frame, const std::vector<CustomDetection>& detections,

@@ -5,8 +5,10 @@
 #   STDOUT_REGEX    regular expression standard output must match
 #   STDERR_REGEX    regular expression standard error must match
 #   JSON_LINES      every standard output line must be a detection line
-#                   {"frame","time_s","detections":[{"class","class_id","confidence","box"}]};
-#                   at least this many are required
+#                   {"frame","time_s","detections":[{"class","class_id","confidence","box"}]}
+#                   whose confidences reach the default threshold 0.5; at least this many
+#                   are required
+#   FPS             with JSON_LINES: time_s must be frame / FPS (to the millisecond)
 #   OUTPUT_FILE     a file that must exist and be non-empty afterwards (removed before the run)
 #   REOPEN_FRAMES   OUTPUT_FILE is a video that `firesmoke detect` reads back with this many frames
 cmake_minimum_required(VERSION 3.25)
@@ -55,6 +57,23 @@ if(DEFINED JSON_LINES)
     if(_error OR NOT _type MATCHES "^(NUMBER|NULL)$")
       fail("line '${_line}': time_s must be a number or null")
     endif()
+    if(DEFINED FPS)
+      string(JSON _frame GET "${_line}" frame)
+      string(JSON _time GET "${_line}" time_s)
+      # Milliseconds from the decimal text, e.g. "1.36" -> 1360.
+      string(REGEX MATCH "^([0-9]+)(\\.([0-9]*))?$" _match "${_time}")
+      if(NOT _match)
+        fail("line '${_line}': time_s ${_time} is not a plain decimal")
+      endif()
+      set(_ms_digits "${CMAKE_MATCH_3}000")
+      string(SUBSTRING "${_ms_digits}" 0 3 _ms_digits)
+      math(EXPR _ms "${CMAKE_MATCH_1} * 1000 + 1${_ms_digits} - 1000")
+      math(EXPR _expected "(${_frame} * 1000 + ${FPS} / 2) / ${FPS}")
+      math(EXPR _diff "${_ms} - ${_expected}")
+      if(_diff GREATER 1 OR _diff LESS -1)
+        fail("line '${_line}': time_s ${_time} is not frame ${_frame} / ${FPS} fps")
+      endif()
+    endif()
     string(JSON _n LENGTH "${_line}" detections)
     if(_n LESS 1)
       fail("line '${_line}' has no detection")
@@ -68,8 +87,8 @@ if(DEFINED JSON_LINES)
       if(NOT "${_class}:${_id}" MATCHES "^(fire:0|smoke:2)$")
         fail("line '${_line}': class '${_class}' with id ${_id}")
       endif()
-      if(NOT _conf MATCHES "^(0(\\.[0-9]+)?|1(\\.0+)?)$")
-        fail("line '${_line}': confidence ${_conf} is not in [0, 1]")
+      if(NOT _conf MATCHES "^(0\\.[5-9][0-9]*|1(\\.0+)?)$")
+        fail("line '${_line}': confidence ${_conf} is not in [0.5, 1]")
       endif()
       if(NOT _box_n EQUAL 4)
         fail("line '${_line}': box must be [x, y, w, h]")
