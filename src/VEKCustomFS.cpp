@@ -23,6 +23,9 @@
 
 namespace {
 
+// Where messages about the one-argument RunInference come from.
+const char* const kSingleImage = "single-image inference";
+
 // Cameras whose state is kept; beyond this the least recently used is forgotten.
 constexpr std::size_t kMaxCameras = 128;
 
@@ -89,13 +92,15 @@ struct VEKCustomFS::Impl {
             4, static_cast<int>(std::ceil(DEFAULT_MIN_OBJECT_RATIO * static_cast<double>(size.area()))));
     }
 
-    // Normalises the frame into the thread's scratch; logs and answers false when unusable.
-    static bool Prepare(const cv::Mat& image, const std::string& where, ThreadScratch& ts) {
+    // Normalises the frame into the thread's scratch; logs and answers false when
+    // unusable. @p cameraId is null for single images.
+    static bool Prepare(const cv::Mat& image, const std::string* cameraId, ThreadScratch& ts) {
         const firesmoke::FrameStatus status = firesmoke::NormaliseFrame(image, ts.bgr, ts.converted);
         if (status == firesmoke::FrameStatus::Ok) {
             return true;
         }
-        firesmoke::LogOnce(where, "frame:" + std::to_string(static_cast<int>(status)),
+        firesmoke::LogOnce(cameraId != nullptr ? firesmoke::CameraContext(*cameraId) : kSingleImage,
+                           "frame:" + std::to_string(static_cast<int>(status)),
                            firesmoke::Describe(status, image) + "; no detections for such frames");
         return false;
     }
@@ -111,15 +116,14 @@ struct VEKCustomFS::Impl {
 
     std::vector<CustomDetection> Infer(const cv::Mat& image, const std::string& cameraId,
                                        const CustomParams& params) {
-        const std::string where = firesmoke::CameraContext(cameraId);
         std::shared_lock<std::shared_mutex> lock(lifecycle);
         if (!loaded) {
-            firesmoke::LogOnce(where, "not-initialised",
+            firesmoke::LogOnce(firesmoke::CameraContext(cameraId), "not-initialised",
                                "no model is loaded (call Initialize); no detections");
             return {};
         }
         ThreadScratch& ts = Scratch();
-        if (!Prepare(image, where, ts)) {
+        if (!Prepare(image, &cameraId, ts)) {
             return {};
         }
         const firesmoke::RuntimeParams runtime = firesmoke::ReadRuntimeParams(params);
@@ -129,7 +133,7 @@ struct VEKCustomFS::Impl {
         std::lock_guard<std::mutex> cameraLock(state->mutex);
         if (state->frameSize != frame) {
             if (state->frames > 0) {
-                firesmoke::LogOnce(where, "size-change",
+                firesmoke::LogOnce(firesmoke::CameraContext(cameraId), "size-change",
                                    "frame size changed to " + std::to_string(frame.width) + "x" +
                                        std::to_string(frame.height) + "; the camera's history starts afresh");
             }
@@ -150,15 +154,14 @@ struct VEKCustomFS::Impl {
     }
 
     std::vector<CustomDetection> InferSingle(const cv::Mat& image, const CustomParams& params) {
-        const std::string where = "single-image inference";
         std::shared_lock<std::shared_mutex> lock(lifecycle);
         if (!loaded) {
-            firesmoke::LogOnce(where, "not-initialised",
+            firesmoke::LogOnce(kSingleImage, "not-initialised",
                                "no model is loaded (call Initialize); no detections");
             return {};
         }
         ThreadScratch& ts = Scratch();
-        if (!Prepare(image, where, ts)) {
+        if (!Prepare(image, nullptr, ts)) {
             return {};
         }
         const firesmoke::RuntimeParams runtime = firesmoke::ReadRuntimeParams(params);
@@ -231,8 +234,10 @@ bool VEKCustomFS::OptimizeModel(bool optimize) {
         if (!optimize) {
             return true;
         }
-        // Warm up: run the stage once on a full-HD-sized blank frame so that the
-        // calling thread's buffers and OpenCV's internal tables exist.
+        // Warm up: load every pooled network and run the stage once on a
+        // full-HD-sized blank frame so that the calling thread's buffers and
+        // OpenCV's internal tables exist.
+        impl_->scorer->WarmUp();
         ThreadScratch& ts = Scratch();
         ts.bgr = cv::Mat::zeros(1080, 1920, CV_8UC3);
         impl_->ToWork(ts);
@@ -261,7 +266,7 @@ std::vector<CustomDetection> VEKCustomFS::RunInference(const cv::Mat& image) {
     try {
         return impl_->InferSingle(image, customParams);
     } catch (...) {
-        firesmoke::LogOnce("single-image inference", "exception", Describe(std::current_exception()));
+        firesmoke::LogOnce(kSingleImage, "exception", Describe(std::current_exception()));
         return {};
     }
 }

@@ -23,13 +23,18 @@ std::string CameraRegistry::KeyOf(const std::string& cameraId) {
 }
 
 std::shared_ptr<CameraState> CameraRegistry::Acquire(const std::string& cameraId) {
-    std::string key = KeyOf(cameraId);
+    // A known short identifier is found without building a key (no allocation).
+    const bool plain = cameraId.size() <= kMaxKeyLength;
+    std::string key = plain ? std::string() : KeyOf(cameraId);
     std::shared_ptr<CameraState> dropped;  // destroyed after the lock is released
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = map_.find(key);
+    auto it = map_.find(plain ? cameraId : key);
     if (it != map_.end()) {
         lru_.splice(lru_.begin(), lru_, it->second.position);
         return it->second.state;
+    }
+    if (plain) {
+        key = cameraId;
     }
     if (map_.size() >= capacity_) {
         auto victim = map_.find(lru_.back());

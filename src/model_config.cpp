@@ -68,6 +68,98 @@ bool ReadColour(const cv::FileNode& node, ColourConfig& c, const std::string& fi
            ReadReal(node, "background_rate", 0.0, 1.0, c.backgroundRate, file, error);
 }
 
+bool ReadFloat01(const cv::FileNode& parent, const std::string& key, float& value, const std::string& file,
+                 std::string& error) {
+    const cv::FileNode node = parent[key];
+    if (node.empty() || (!node.isReal() && !node.isInt())) {
+        error = file + ": key '" + key + "' is missing or not a number";
+        return false;
+    }
+    const double v = static_cast<double>(node);
+    if (!(v > 0.0 && v < 1.0)) {
+        error = file + ": key '" + key + "' = " + std::to_string(v) + " is outside (0, 1)";
+        return false;
+    }
+    value = static_cast<float>(v);
+    return true;
+}
+
+// A file named in model.yml: it must lie in the folder and be a non-empty regular file.
+bool ModelFile(const fs::path& dir, const cv::FileNode& parent, const std::string& key, std::string& path,
+               const std::string& file, std::string& error) {
+    const cv::FileNode node = parent[key];
+    if (!node.isString() || static_cast<std::string>(node).empty()) {
+        error = file + ": key 'network/" + key + "' must name a file of the model folder";
+        return false;
+    }
+    const fs::path name(static_cast<std::string>(node));
+    if (name.has_parent_path() || name.is_absolute()) {
+        error = file + ": key 'network/" + key + "' must be a plain file name, not '" + name.string() + "'";
+        return false;
+    }
+    const fs::path full = dir / name;
+    std::error_code ec;
+    if (!fs::is_regular_file(full, ec)) {
+        error = full.string() + ": missing (named by model.yml key 'network/" + key + "')";
+        return false;
+    }
+    if (fs::file_size(full, ec) == 0 || ec) {
+        error = full.string() + ": empty file";
+        return false;
+    }
+    path = full.string();
+    return true;
+}
+
+// The network section of model.yml and the calibration file it names.
+bool ReadNetwork(const fs::path& dir, const cv::FileNode& node, NetworkConfig& n, const std::string& file,
+                 std::string& error) {
+    if (!node.isMap()) {
+        error = file + ": key 'network' must be a map naming 'model' and 'calibration'";
+        return false;
+    }
+    if (!ModelFile(dir, node, "model", n.modelFile, file, error) ||
+        !ModelFile(dir, node, "calibration", n.calibrationFile, file, error)) {
+        return false;
+    }
+    const std::string cal = n.calibrationFile;
+    cv::FileStorage in;
+    try {
+        in.open(cal, cv::FileStorage::READ | cv::FileStorage::FORMAT_YAML);
+    } catch (const cv::Exception& e) {
+        error = cal + ": malformed YAML (" + e.msg + ")";
+        return false;
+    }
+    if (!in.isOpened()) {
+        error = cal + ": cannot be read as YAML";
+        return false;
+    }
+    const cv::FileNode root = in.root();
+    if (!root["format_version"].isInt() || static_cast<int>(root["format_version"]) != 1) {
+        error = cal + ": key 'format_version' must be 1";
+        return false;
+    }
+    for (const char* key : {"input_width", "input_height", "grid_width", "grid_height"}) {
+        if (root[key].empty()) {
+            error = cal + ": key '" + key + "' is missing";
+            return false;
+        }
+    }
+    if (!ReadInt(root, "input_width", 32, 2048, n.inputWidth, cal, error) ||
+        !ReadInt(root, "input_height", 32, 2048, n.inputHeight, cal, error) ||
+        !ReadInt(root, "grid_width", 1, 512, n.gridWidth, cal, error) ||
+        !ReadInt(root, "grid_height", 1, 512, n.gridHeight, cal, error) ||
+        !ReadFloat01(root, "fire_threshold", n.fireThreshold, cal, error) ||
+        !ReadFloat01(root, "smoke_threshold", n.smokeThreshold, cal, error)) {
+        return false;
+    }
+    if (n.inputWidth % n.gridWidth != 0 || n.inputHeight % n.gridHeight != 0) {
+        error = cal + ": the input size is not a whole number of grid cells";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string ModelConfig::LabelMap() const {
@@ -154,8 +246,11 @@ bool LoadModelConfig(const std::string& folder, ModelConfig& config, std::string
             return false;
         }
         c.scorer = static_cast<std::string>(scorer);
-        if (c.scorer != "colour") {
-            error = file + ": scorer '" + c.scorer + "' is unknown (expected 'colour')";
+        if (c.scorer != "colour" && c.scorer != "network") {
+            error = file + ": scorer '" + c.scorer + "' is unknown (expected 'colour' or 'network')";
+            return false;
+        }
+        if (c.scorer == "network" && !ReadNetwork(dir, root["network"], c.network, file, error)) {
             return false;
         }
         if (!ReadInt(root, "work_width", 64, 1024, c.workWidth, file, error) ||

@@ -21,15 +21,28 @@ struct ColourConfig {
     double backgroundRate = 0.05;  ///< learning rate of the running background, (0, 1)
 };
 
+/// @brief The learned grid network: an ONNX file and its calibration.
+struct NetworkConfig {
+    std::string modelFile;        ///< absolute path of the ONNX network
+    std::string calibrationFile;  ///< absolute path of its calibration (YAML)
+    int inputWidth = 384;         ///< network input, pixels
+    int inputHeight = 224;
+    int gridWidth = 24;  ///< output grid, cells
+    int gridHeight = 14;
+    float fireThreshold = 0.5f;   ///< cell probability calibrated as the fire operating point
+    float smokeThreshold = 0.5f;  ///< the same for smoke
+};
+
 /// @brief Everything read from a model folder.
 struct ModelConfig {
     std::string folder;  ///< the folder it was read from
     int formatVersion = 0;
     std::string name;
     std::vector<std::string> classes;  ///< names in id order
-    std::string scorer;                ///< "colour"
-    int workWidth = 320;               ///< width of the downscaled working frame
+    std::string scorer;                ///< "colour" or "network"
+    int workWidth = 320;               ///< width of the downscaled working frame (colour scorer)
     ColourConfig colour;
+    NetworkConfig network;  ///< used when scorer is "network"
 
     /// @brief The label map: class names in id order joined by commas.
     std::string LabelMap() const;

@@ -24,7 +24,7 @@ struct Candidate {
 
 /// @brief Buffers a scorer may reuse between calls on one thread.
 struct ScorerScratch {
-    cv::Mat a, b, c, labels, stats, centroids;
+    cv::Mat a, b, c, labels, stats, centroids, blob, output;
     std::vector<double> sums;
     std::vector<int> counts;
 };
@@ -44,6 +44,9 @@ public:
     /// @param out     cleared, then filled.
     virtual void Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
                        ScorerScratch& scratch) const = 0;
+
+    /// @brief Prepares for fast inference (loads and runs what is loaded lazily).
+    virtual void WarmUp() {}
 };
 
 /// @brief Builds the scorer that @p config names.

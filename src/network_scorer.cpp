@@ -1,0 +1,177 @@
+#include "network_scorer.h"
+
+#include <algorithm>
+#include <opencv2/imgproc.hpp>
+#include <thread>
+
+namespace firesmoke {
+
+namespace {
+
+// Share of the pixels of @p box whose motion value is at least @p threshold.
+double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
+    int moving = 0;
+    for (int y = box.y; y < box.y + box.height; ++y) {
+        const uchar* m = motion.ptr<uchar>(y) + box.x;
+        for (int x = 0; x < box.width; ++x) {
+            moving += m[x] >= threshold ? 1 : 0;
+        }
+    }
+    return box.area() > 0 ? moving / static_cast<double>(box.area()) : 0.0;
+}
+
+}  // namespace
+
+NetPool::NetPool(std::string modelFile, std::size_t capacity)
+    : modelFile_(std::move(modelFile)), capacity_(std::max<std::size_t>(1, capacity)) {}
+
+std::unique_ptr<cv::dnn::Net> NetPool::Load() const {
+    auto net = std::make_unique<cv::dnn::Net>(cv::dnn::readNetFromONNX(modelFile_));
+    if (net->empty()) {
+        CV_Error(cv::Error::StsError, "the network file holds no layers");
+    }
+    net->setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net->setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    return net;
+}
+
+void NetPool::Preload() {
+    auto net = Load();
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle_.push_back(std::move(net));
+    ++created_;
+}
+
+void NetPool::WarmUp(const cv::Mat& input) {
+    std::vector<Lease> leases;
+    for (std::size_t i = 0; i < capacity_; ++i) {
+        leases.push_back(Borrow());
+    }
+    for (auto& lease : leases) {
+        (*lease).setInput(input);
+        (*lease).forward();
+    }
+}
+
+NetPool::Lease NetPool::Borrow() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (!idle_.empty()) {
+            auto net = std::move(idle_.back());
+            idle_.pop_back();
+            return Lease(*this, std::move(net));
+        }
+        if (created_ < capacity_) {
+            ++created_;
+            lock.unlock();
+            try {
+                return Lease(*this, Load());
+            } catch (...) {
+                std::lock_guard<std::mutex> relock(mutex_);
+                --created_;
+                throw;
+            }
+        }
+        returned_.wait(lock);
+    }
+}
+
+void NetPool::Return(std::unique_ptr<cv::dnn::Net> net) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        idle_.push_back(std::move(net));
+    }
+    returned_.notify_one();
+}
+
+NetworkScorer::NetworkScorer(const NetworkConfig& network, const ColourConfig& colour)
+    : network_(network),
+      colour_(colour),
+      pool_(network.modelFile, std::max(2u, std::thread::hardware_concurrency())) {
+    pool_.Preload();
+}
+
+cv::Size NetworkScorer::WorkSize(cv::Size) const {
+    return {network_.inputWidth, network_.inputHeight};
+}
+
+void NetworkScorer::WarmUp() {
+    const cv::Mat blank(network_.inputHeight, network_.inputWidth, CV_8UC3, cv::Scalar::all(0));
+    pool_.WarmUp(cv::dnn::blobFromImage(blank, 1.0 / 255.0));
+}
+
+float NetworkScorer::Calibrated(float p, float threshold) const {
+    if (p <= threshold) {
+        return 0.5f * p / threshold;
+    }
+    return 0.5f + 0.5f * (p - threshold) / (1.0f - threshold);
+}
+
+void NetworkScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minArea,
+                          std::vector<Candidate>& out, ScorerScratch& s) const {
+    out.clear();
+    // The working frame already has the network's input size: convert it into
+    // the planes of the reused input blob without temporary images.
+    const int h = network_.inputHeight, w = network_.inputWidth;
+    const int shape[] = {1, 3, h, w};
+    s.blob.create(4, shape, CV_32F);
+    work.convertTo(s.c, CV_32FC3, 1.0 / 255.0);
+    cv::Mat planes[] = {cv::Mat(h, w, CV_32F, s.blob.ptr<float>(0, 0)),
+                        cv::Mat(h, w, CV_32F, s.blob.ptr<float>(0, 1)),
+                        cv::Mat(h, w, CV_32F, s.blob.ptr<float>(0, 2))};
+    cv::split(s.c, planes);
+    {
+        NetPool::Lease net = pool_.Borrow();
+        (*net).setInput(s.blob);
+        (*net).forward().copyTo(s.output);  // the net's buffers go back with the lease
+    }
+    const int gh = network_.gridHeight, gw = network_.gridWidth;
+    if (s.output.dims != 4 || s.output.size[0] != 1 || s.output.size[1] != 2 || s.output.size[2] != gh ||
+        s.output.size[3] != gw) {
+        CV_Error(cv::Error::StsBadSize, "the network's output is not 1x2x" + std::to_string(gh) + "x" +
+                                            std::to_string(gw) + " as its calibration says");
+    }
+    const cv::Mat fire(gh, gw, CV_32F, s.output.ptr<float>(0, 0));
+    const cv::Mat smoke(gh, gw, CV_32F, s.output.ptr<float>(0, 1));
+    Boxes(fire, kFireClass, network_.fireThreshold, work, motion, minArea, out, s);
+    Boxes(smoke, kSmokeClass, network_.smokeThreshold, work, motion, minArea, out, s);
+}
+
+void NetworkScorer::Boxes(const cv::Mat& prob, int classId, float threshold, const cv::Mat& work,
+                          const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
+                          ScorerScratch& s) const {
+    // Cells at half the calibrated threshold (a score of 0.25) are candidates.
+    cv::compare(prob, 0.5 * threshold, s.a, cv::CMP_GE);
+    const int n = cv::connectedComponentsWithStats(s.a, s.labels, s.stats, s.centroids, 8, CV_32S);
+    const int cellW = work.cols / prob.cols, cellH = work.rows / prob.rows;
+    for (int l = 1; l < n; ++l) {
+        float best = 0.0f;
+        for (int y = 0; y < prob.rows; ++y) {
+            const int* label = s.labels.ptr<int>(y);
+            const float* p = prob.ptr<float>(y);
+            for (int x = 0; x < prob.cols; ++x) {
+                if (label[x] == l) {
+                    best = std::max(best, p[x]);
+                }
+            }
+        }
+        const cv::Rect box(
+            s.stats.at<int>(l, cv::CC_STAT_LEFT) * cellW, s.stats.at<int>(l, cv::CC_STAT_TOP) * cellH,
+            s.stats.at<int>(l, cv::CC_STAT_WIDTH) * cellW, s.stats.at<int>(l, cv::CC_STAT_HEIGHT) * cellH);
+        if (box.area() < minArea) {
+            continue;
+        }
+        double factor = 0.9;  // one frame alone is never full proof
+        if (!motion.empty()) {
+            // Fire flickers and smoke drifts: a region that does not change at all is
+            // a lamp, a sunset, fog or a wall until it does.
+            const double moving = MovingShare(motion, box, colour_.motionThreshold);
+            factor = classId == kFireClass ? 0.4 + 0.6 * std::min(1.0, moving / 0.1)
+                                           : 0.2 + 0.8 * std::min(1.0, moving / 0.05);
+        }
+        const float score = static_cast<float>(Calibrated(best, threshold) * factor);
+        out.push_back({classId, box, std::clamp(score, 0.0f, 1.0f)});
+    }
+}
+
+}  // namespace firesmoke

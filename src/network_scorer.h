@@ -1,0 +1,82 @@
+// Candidate stage from a learned grid network: a small convolutional network
+// scores every 16x16 cell of the downscaled frame for fire and smoke; cells
+// above the candidate level are grouped into boxes. Motion adds evidence.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <opencv2/dnn.hpp>
+#include <vector>
+
+#include "scorer.h"
+
+namespace firesmoke {
+
+/// @brief Networks to lend to concurrent callers: cv::dnn::Net::forward is not
+/// safe on one object from two threads, so each caller borrows its own.
+class NetPool {
+public:
+    NetPool(std::string modelFile, std::size_t capacity);
+
+    /// @brief Loads one network now, so that a broken file fails at once. Throws cv::Exception.
+    void Preload();
+
+    /// @brief Loads every network of the pool and runs each once on @p input.
+    void WarmUp(const cv::Mat& input);
+
+    /// @brief A borrowed network, returned to the pool when the lease ends.
+    class Lease {
+    public:
+        Lease(NetPool& pool, std::unique_ptr<cv::dnn::Net> net) : pool_(&pool), net_(std::move(net)) {}
+        Lease(Lease&&) = default;
+        ~Lease() {
+            if (net_) {
+                pool_->Return(std::move(net_));
+            }
+        }
+        cv::dnn::Net& operator*() { return *net_; }
+
+    private:
+        NetPool* pool_;
+        std::unique_ptr<cv::dnn::Net> net_;
+    };
+
+    /// @brief Borrows a network: an idle one, a new one while under capacity, or
+    /// the next one returned.
+    Lease Borrow();
+
+private:
+    std::unique_ptr<cv::dnn::Net> Load() const;
+    void Return(std::unique_ptr<cv::dnn::Net> net);
+
+    const std::string modelFile_;
+    const std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable returned_;
+    std::vector<std::unique_ptr<cv::dnn::Net>> idle_;
+    std::size_t created_ = 0;
+};
+
+class NetworkScorer final : public Scorer {
+public:
+    /// @brief Loads the network once (throws cv::Exception when it cannot be read).
+    NetworkScorer(const NetworkConfig& network, const ColourConfig& colour);
+
+    cv::Size WorkSize(cv::Size frame) const override;
+    void Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
+               ScorerScratch& scratch) const override;
+    void WarmUp() override;
+
+private:
+    // Maps a cell probability to a score where the calibrated threshold is 0.5.
+    float Calibrated(float p, float threshold) const;
+    void Boxes(const cv::Mat& prob, int classId, float threshold, const cv::Mat& work, const cv::Mat& motion,
+               int minArea, std::vector<Candidate>& out, ScorerScratch& s) const;
+
+    NetworkConfig network_;
+    ColourConfig colour_;
+    mutable NetPool pool_;
+};
+
+}  // namespace firesmoke
