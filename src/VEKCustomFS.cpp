@@ -31,7 +31,7 @@ constexpr std::size_t kMaxCameras = 128;
 
 // Buffers of one thread, reused from frame to frame.
 struct ThreadScratch {
-    cv::Mat bgr, converted, work, gray, diff;
+    cv::Mat bgr, converted, half, work, gray, diff;
     firesmoke::ScorerScratch scorer;
     std::vector<firesmoke::Candidate> candidates;
     std::vector<firesmoke::Confirmation> confirmed;
@@ -106,12 +106,7 @@ struct VEKCustomFS::Impl {
     }
 
     void ToWork(ThreadScratch& ts) const {
-        const cv::Size ws = scorer->WorkSize(ts.bgr.size());
-        if (ws == ts.bgr.size()) {
-            ts.bgr.copyTo(ts.work);
-        } else {
-            cv::resize(ts.bgr, ts.work, ws, 0, 0, cv::INTER_AREA);
-        }
+        firesmoke::ResizeToWork(ts.bgr, scorer->WorkSize(ts.bgr.size()), ts.work, ts.half);
     }
 
     std::vector<CustomDetection> Infer(const cv::Mat& image, const std::string& cameraId,

@@ -28,6 +28,12 @@ enum class FrameStatus {
 /// @param scratch buffer reused across calls to avoid allocation.
 FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, cv::Mat& scratch);
 
+/// @brief Downscales @p bgr to @p size into @p work, averaging areas so that small
+/// flames survive. Large reductions go through a bilinear step to twice the size
+/// first, so that the area step is a cheap 2x2 average.
+/// @param scratch buffer reused across calls.
+void ResizeToWork(const cv::Mat& bgr, cv::Size size, cv::Mat& work, cv::Mat& scratch);
+
 /// @brief A short text for a status, for log messages.
 std::string Describe(FrameStatus status, const cv::Mat& image);
 
