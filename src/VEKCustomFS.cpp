@@ -56,7 +56,7 @@ std::string Describe(const std::exception_ptr& error) {
 
 }  // namespace
 
-struct VEKCustomFS::Impl {
+struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
     // Initialize and Destroy take it exclusively, inference shares it, so a host
     // that misuses the life cycle still sees a consistent object.
     mutable std::shared_mutex lifecycle;

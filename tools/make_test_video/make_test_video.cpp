@@ -1,7 +1,9 @@
 // Writes the certification test video: a real fire clip scaled to the requested
 // size when it can be read, otherwise the synthetic scene.
 //
-//   make_test_video --out FILE [--source CLIP] [--frames N] [--width W] [--height H] [--fps F]
+//   make_test_video --out FILE [--source CLIP] [--frames N] [--width W] [--height H] [--fps F] [--no-fire]
+//
+// --no-fire renders the synthetic room without flame and smoke (a negative clip).
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -24,6 +26,7 @@ int main(int argc, char** argv) {
     std::string out, source;
     int frames = 300, width = 1920, height = 1080;
     double fps = 25.0;
+    bool withFire = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -39,6 +42,8 @@ int main(int argc, char** argv) {
             height = std::atoi(argv[++i]);
         } else if (arg == "--fps" && hasValue) {
             fps = std::atof(argv[++i]);
+        } else if (arg == "--no-fire") {
+            withFire = false;
         } else {
             return Fail(
                 "usage: make_test_video --out FILE [--source CLIP] [--frames N] [--width W] [--height H] "
@@ -77,7 +82,7 @@ int main(int argc, char** argv) {
             }
             cv::resize(frame, scaled, size, 0, 0, cv::INTER_LINEAR);
         } else {
-            scaled = firesmoke::RenderSyntheticFrame(written, size);
+            scaled = firesmoke::RenderSyntheticFrame(written, size, withFire);
         }
         writer.write(scaled);
     }
