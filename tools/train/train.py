@@ -41,8 +41,10 @@ NEGATIVE = "negative"  # nothing of that class anywhere in the image
 UNKNOWN = "unknown"  # not annotated for that class
 PARTIAL = "partial"  # not annotated, but assumed absent away from the other class's boxes
 
-# A cell is positive when a box covers at least this share of it (or its centre).
+# A cell is positive when a box covers at least this share of it (or its centre); a cell
+# that a box covers by more than GRAZE_COVER but is not positive is left out of the loss.
 POS_COVER = 0.30
+GRAZE_COVER = 0.02
 VAL_PERCENT = 20
 
 
@@ -158,6 +160,9 @@ def collect_samples(data_root: str, limit_per_source: Optional[int] = None) -> L
                     boxes[SMOKE].append(_to_corners(cx, cy, w, h))
             negative = not boxes[FIRE] and not boxes[SMOKE]
             state = [BOXED if boxes[c] else NEGATIVE for c in (FIRE, SMOKE)]
+            if boxes[FIRE] and not boxes[SMOKE]:
+                # Fire frames often show unboxed smoke: trust "no smoke" only away from fire.
+                state[SMOKE] = PARTIAL
             group = fire8_group(p)
             samples.append(Sample(p, "fire-8", group, boxes, state,
                                   weight=2.0 if negative else 1.0,
@@ -225,7 +230,8 @@ def load_frame(path: str) -> np.ndarray:
 def build_cache(samples: List[Sample], cache_dir: str, log=print) -> np.ndarray:
     """Returns an N x H x W x 3 uint8 array of the resized images, cached on disk."""
     os.makedirs(cache_dir, exist_ok=True)
-    key = hashlib.md5("\n".join(s.path for s in samples).encode("utf-8")).hexdigest()[:16]
+    names = "\n".join(os.path.realpath(s.path) for s in samples)
+    key = hashlib.md5(names.encode("utf-8")).hexdigest()[:16]
     path = os.path.join(cache_dir, f"frames_{INPUT_W}x{INPUT_H}_{key}.npy")
     if os.path.exists(path):
         arr = np.load(path, mmap_mode="r")
@@ -287,10 +293,10 @@ def make_targets(sample: Sample, boxes: List[List[Tuple[float, float, float, flo
             pos = (cover >= POS_COVER) | centre
             tgt[c] = pos
             mask[c] = 1.0
-            mask[c][(cover > 0) & ~pos] = 0.0
+            mask[c][(cover > GRAZE_COVER) & ~pos] = 0.0
             if pos.any():
                 img_tgt[c], img_mask[c] = 1.0, 1.0
-            elif not (cover > 0).any():
+            elif not (cover > GRAZE_COVER).any():
                 # Box cropped away entirely: the image is a negative for this class.
                 img_tgt[c], img_mask[c] = 0.0, 1.0
         elif st == NEGATIVE:
@@ -581,11 +587,18 @@ def report(probs, samples, thresholds, log=print):
     for c, name in enumerate(CLASS_NAMES):
         f = figures_at(probs, tgt, mask, img_tgt, img_mask, c, thresholds[c], neg_images)
         results[name] = f
+        by_source = []
+        for src in sorted({s.source for s, n in zip(samples, neg_images) if n}):
+            sel = np.array([s.source == src for s in samples]) & neg_images
+            imax = probs[sel, c].reshape(int(sel.sum()), -1).max(1)
+            by_source.append(f"{src} {100 * float((imax >= thresholds[c]).mean()):.1f}% "
+                             f"of {int(sel.sum())}")
+        f["neg_fp_by_source"] = "; ".join(by_source)
         log(f"  {name:5s} thr={thresholds[c]:.2f}  image: precision={f['img_precision']:.3f} "
             f"recall={f['img_recall']:.3f} (tp={f['img_tp']} fp={f['img_fp']} fn={f['img_fn']}, "
             f"{f['n_pos']} positive of {f['n_img']})  cell: precision={f['cell_precision']:.3f} "
             f"recall={f['cell_recall']:.3f}  false alarms on negative images: "
-            f"{f['neg_fp_rate'] * 100:.1f}% of {int(neg_images.sum())}")
+            f"{f['neg_fp_rate'] * 100:.1f}% of {int(neg_images.sum())} ({f['neg_fp_by_source']})")
     return results
 
 
@@ -722,9 +735,10 @@ def run(args, log=print) -> Dict[str, object]:
     torch.set_num_threads(args.threads)
     cv2.setNumThreads(1)
 
-    samples = collect_samples(args.data, args.limit)
     if args.synthetic:
         samples = synthetic_samples(args.synthetic_dir)
+    else:
+        samples = collect_samples(args.data, args.limit)
     if not samples:
         raise SystemExit(f"no images found under {args.data}")
     train = [s for s in samples if not s.val]
@@ -886,7 +900,7 @@ def parse_args(argv=None):
     ap.add_argument("--out", default=os.path.join(here, "..", "..", "models", "VEK_FireSmoke_v2.0"),
                     help="folder that receives firesmoke_grid.onnx and firesmoke_grid.yml")
     ap.add_argument("--cache", default=os.path.join(here, "cache"), help="preprocessed frame cache")
-    ap.add_argument("--epochs", type=int, default=18)
+    ap.add_argument("--epochs", type=int, default=24)
     ap.add_argument("--steps", type=int, default=0, help="train this many steps instead of epochs")
     ap.add_argument("--batch", type=int, default=32)
     ap.add_argument("--lr", type=float, default=4e-3)
