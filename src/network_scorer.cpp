@@ -89,6 +89,25 @@ NetworkScorer::NetworkScorer(const NetworkConfig& network, const ColourConfig& c
       colour_(colour),
       pool_(network.modelFile, std::max(2u, std::thread::hardware_concurrency())) {
     pool_.Preload();
+    // Weights and calibration that describe different networks would fail on every
+    // frame; run the network once now so that Initialize refuses the folder instead.
+    const int h = network_.inputHeight, w = network_.inputWidth;
+    const std::string expected = "1x2x" + std::to_string(network_.gridHeight) + "x" +
+                                 std::to_string(network_.gridWidth) + " for a " + std::to_string(w) + "x" +
+                                 std::to_string(h) + " input, as " + network_.calibrationFile + " says";
+    cv::Mat out;
+    try {
+        NetPool::Lease net = pool_.Borrow();
+        (*net).setInput(cv::dnn::blobFromImage(cv::Mat(h, w, CV_8UC3, cv::Scalar::all(0)), 1.0 / 255.0));
+        out = (*net).forward();
+    } catch (const cv::Exception& e) {
+        CV_Error(cv::Error::StsBadSize,
+                 network_.modelFile + ": the network does not run on " + expected + " (" + e.msg + ")");
+    }
+    if (out.dims != 4 || out.size[0] != 1 || out.size[1] != 2 || out.size[2] != network_.gridHeight ||
+        out.size[3] != network_.gridWidth) {
+        CV_Error(cv::Error::StsBadSize, network_.modelFile + ": the network's output is not " + expected);
+    }
 }
 
 cv::Size NetworkScorer::WorkSize(cv::Size) const {
