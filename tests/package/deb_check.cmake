@@ -1,0 +1,87 @@
+# Builds the Debian package with CPack and checks its contents and control fields.
+#   cmake -DCPACK=<cpack> -DDPKG_DEB=<dpkg-deb> -DCPACK_CONFIG=<build>/CPackConfig.cmake
+#         -DCONFIG=<config> -DOUT=<dir> -DINSTALL_PREFIX=<prefix> -DEXPECT=<expect.cmake>
+#         -P deb_check.cmake
+cmake_minimum_required(VERSION 3.25)
+if(NOT EXISTS "${EXPECT}")
+  message(FATAL_ERROR "${EXPECT} is missing: the build does not include cmake/Install.cmake")
+endif()
+include("${EXPECT}")
+
+file(REMOVE_RECURSE "${OUT}")
+set(_config "")
+if(CONFIG)
+  set(_config -C "${CONFIG}")
+endif()
+execute_process(COMMAND "${CPACK}" -G DEB --config "${CPACK_CONFIG}" -B "${OUT}" ${_config}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cpack failed (${rc}):\n${out}\n${err}")
+endif()
+file(GLOB _debs "${OUT}/*.deb")
+list(LENGTH _debs _n)
+if(NOT _n EQUAL 1)
+  message(FATAL_ERROR "expected one .deb in ${OUT}, found ${_n}:\n${out}")
+endif()
+
+execute_process(COMMAND "${DPKG_DEB}" -c "${_debs}" RESULT_VARIABLE rc OUTPUT_VARIABLE listing)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "dpkg-deb -c ${_debs} failed (${rc})")
+endif()
+execute_process(COMMAND "${DPKG_DEB}" -f "${_debs}" Package Version Depends
+  RESULT_VARIABLE rc OUTPUT_VARIABLE fields)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "dpkg-deb -f ${_debs} failed (${rc})")
+endif()
+message(STATUS "${_debs}\n${fields}${listing}")
+
+set(_problems "")
+macro(problem text)
+  string(APPEND _problems "\n  ${text}")
+endmacro()
+
+# dpkg-deb -c names entries "./<path>", symbolic links "./<path> -> <target>". The
+# files must sit under the build's install prefix: that is where the firesmoke tool
+# looks for its model folder.
+string(REGEX REPLACE "^/+" "" _root "${INSTALL_PREFIX}")
+foreach(_f IN LISTS EXPECT_FILES)
+  string(FIND "${listing}" " ./${_root}/${_f}\n" _at)
+  if(_at EQUAL -1)
+    problem("missing file ./${_root}/${_f}")
+  endif()
+endforeach()
+foreach(_entry IN LISTS EXPECT_LINKS)
+  string(REPLACE "|" ";" _pair "${_entry}")
+  list(GET _pair 0 _link)
+  list(GET _pair 1 _target)
+  string(FIND "${listing}" " ./${_root}/${_link} -> ${_target}\n" _at)
+  if(_at EQUAL -1)
+    problem("missing link ./${_root}/${_link} -> ${_target}")
+  endif()
+endforeach()
+# Nothing outside the prefix (staging folders, absolute build paths).
+string(REGEX MATCHALL " \\./[^\n]*" _entries "${listing}")
+foreach(_e IN LISTS _entries)
+  string(REGEX REPLACE " -> .*" "" _path "${_e}")
+  string(REGEX REPLACE "/$" "" _path "${_path}")
+  string(FIND " ./${_root}/" "${_path}/" _is_parent)
+  string(FIND "${_path}" " ./${_root}/" _is_inside)
+  if(NOT _is_parent EQUAL 0 AND NOT _is_inside EQUAL 0)
+    problem("entry outside ${INSTALL_PREFIX}:${_e}")
+  endif()
+endforeach()
+
+if(NOT fields MATCHES "(^|\n)Package: vekcustomfiresmoke\n")
+  problem("Package field is not vekcustomfiresmoke")
+endif()
+string(REPLACE "." "\\." _version "${EXPECT_VERSION}")
+if(NOT fields MATCHES "(^|\n)Version: ${_version}\n")
+  problem("Version field is not ${EXPECT_VERSION}")
+endif()
+if(NOT fields MATCHES "(^|\n)Depends: [^\n]*libopencv-core[0-9.a-z]*[ ,(\n]")
+  problem("Depends does not name the OpenCV core library package")
+endif()
+
+if(_problems)
+  message(FATAL_ERROR "${_debs}:${_problems}")
+endif()
