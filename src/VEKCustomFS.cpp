@@ -31,7 +31,8 @@ constexpr std::size_t kMaxCameras = 128;
 
 // Buffers of one thread, reused from frame to frame.
 struct ThreadScratch {
-    cv::Mat bgr, converted, half, work, gray, diff;
+    firesmoke::FrameBuffers converted;
+    cv::Mat half, work, gray, diff;
     firesmoke::ScorerScratch scorer;
     std::vector<firesmoke::Candidate> candidates;
     std::vector<firesmoke::Confirmation> confirmed;
@@ -94,8 +95,8 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
 
     // Normalises the frame into the thread's scratch; logs and answers false when
     // unusable. @p cameraId is null for single images.
-    static bool Prepare(const cv::Mat& image, const std::string* cameraId, ThreadScratch& ts) {
-        const firesmoke::FrameStatus status = firesmoke::NormaliseFrame(image, ts.bgr, ts.converted);
+    static bool Prepare(const cv::Mat& image, const std::string* cameraId, ThreadScratch& ts, cv::Mat& bgr) {
+        const firesmoke::FrameStatus status = firesmoke::NormaliseFrame(image, bgr, ts.converted);
         if (status == firesmoke::FrameStatus::Ok) {
             return true;
         }
@@ -105,8 +106,8 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         return false;
     }
 
-    void ToWork(ThreadScratch& ts) const {
-        firesmoke::ResizeToWork(ts.bgr, scorer->WorkSize(ts.bgr.size()), ts.work, ts.half);
+    void ToWork(const cv::Mat& bgr, ThreadScratch& ts) const {
+        firesmoke::ResizeToWork(bgr, scorer->WorkSize(bgr.size()), ts.work, ts.half);
     }
 
     std::vector<CustomDetection> Infer(const cv::Mat& image, const std::string& cameraId,
@@ -118,11 +119,12 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
             return {};
         }
         ThreadScratch& ts = Scratch();
-        if (!Prepare(image, &cameraId, ts)) {
+        cv::Mat bgr;  // a view of the caller's frame or of the thread's buffers; never written
+        if (!Prepare(image, &cameraId, ts, bgr)) {
             return {};
         }
         const firesmoke::RuntimeParams runtime = firesmoke::ReadRuntimeParams(params);
-        const cv::Size frame = ts.bgr.size();
+        const cv::Size frame = bgr.size();
 
         std::shared_ptr<firesmoke::CameraState> state = cameras->Acquire(cameraId);
         std::lock_guard<std::mutex> cameraLock(state->mutex);
@@ -134,7 +136,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
             }
             state->Reset(frame);
         }
-        ToWork(ts);
+        ToWork(bgr, ts);
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff);
         scorer->Score(ts.work, ts.diff, MinArea(ts.work.size()), ts.candidates, ts.scorer);
@@ -156,11 +158,12 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
             return {};
         }
         ThreadScratch& ts = Scratch();
-        if (!Prepare(image, nullptr, ts)) {
+        cv::Mat bgr;
+        if (!Prepare(image, nullptr, ts, bgr)) {
             return {};
         }
         const firesmoke::RuntimeParams runtime = firesmoke::ReadRuntimeParams(params);
-        ToWork(ts);
+        ToWork(bgr, ts);
         scorer->Score(ts.work, cv::Mat(), MinArea(ts.work.size()), ts.candidates, ts.scorer);
 
         // Without history only a convincing single-frame score counts.
@@ -173,8 +176,8 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
             }
         }
         std::vector<CustomDetection> out;
-        firesmoke::AppendDetections(ts.confirmed, ts.work.size(), ts.bgr.size(), threshold,
-                                    DEFAULT_MIN_OBJECT_RATIO * static_cast<double>(ts.bgr.size().area()),
+        firesmoke::AppendDetections(ts.confirmed, ts.work.size(), bgr.size(), threshold,
+                                    DEFAULT_MIN_OBJECT_RATIO * static_cast<double>(bgr.size().area()),
                                     runtime, out);
         return out;
     }
@@ -234,8 +237,7 @@ bool VEKCustomFS::OptimizeModel(bool optimize) {
         // OpenCV's internal tables exist.
         impl_->scorer->WarmUp();
         ThreadScratch& ts = Scratch();
-        ts.bgr = cv::Mat::zeros(1080, 1920, CV_8UC3);
-        impl_->ToWork(ts);
+        impl_->ToWork(cv::Mat::zeros(1080, 1920, CV_8UC3), ts);
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         ts.diff = cv::Mat::zeros(ts.work.size(), CV_8U);
         impl_->scorer->Score(ts.work, ts.diff, Impl::MinArea(ts.work.size()), ts.candidates, ts.scorer);

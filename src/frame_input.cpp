@@ -4,7 +4,8 @@
 
 namespace firesmoke {
 
-FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, cv::Mat& scratch) {
+FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, FrameBuffers& buffers) {
+    bgr = cv::Mat();
     if (image.empty() || image.data == nullptr) {
         return FrameStatus::Empty;
     }
@@ -22,51 +23,49 @@ FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, cv::Mat& scratch)
         return FrameStatus::Unsupported;
     }
 
-    // Bring the depth to 8 bits first.
+    // Bring the depth to 8 bits first, into owned storage.
     const cv::Mat* src = &image;
+    cv::Mat& depth = buffers.depth;
     switch (image.depth()) {
         case CV_8U:
             break;
         case CV_8S:
-            image.convertTo(scratch, CV_8U, 1.0, 128.0);
-            src = &scratch;
+            image.convertTo(depth, CV_8U, 1.0, 128.0);
+            src = &depth;
             break;
         case CV_16U:
-            image.convertTo(scratch, CV_8U, 1.0 / 256.0);
-            src = &scratch;
+            image.convertTo(depth, CV_8U, 1.0 / 256.0);
+            src = &depth;
             break;
         case CV_16S:
-            image.convertTo(scratch, CV_8U, 1.0 / 256.0, 128.0);
-            src = &scratch;
+            image.convertTo(depth, CV_8U, 1.0 / 256.0, 128.0);
+            src = &depth;
             break;
         case CV_32S:
-            image.convertTo(scratch, CV_8U, 1.0 / 16777216.0, 128.0);
-            src = &scratch;
+            image.convertTo(depth, CV_8U, 1.0 / 16777216.0, 128.0);
+            src = &depth;
             break;
         default: {  // CV_32F, CV_64F, CV_16F: values in [0, 1]
             cv::Mat f;
             image.convertTo(f, CV_32F);
             cv::patchNaNs(f, 0.0);
-            f.convertTo(scratch, CV_8U, 255.0);  // saturating: clips to [0, 255]
-            src = &scratch;
+            f.convertTo(depth, CV_8U, 255.0);  // saturating: clips to [0, 255]
+            src = &depth;
             break;
         }
     }
 
     switch (channels) {
         case 1:
-            cv::cvtColor(*src, bgr, cv::COLOR_GRAY2BGR);
+            cv::cvtColor(*src, buffers.colour, cv::COLOR_GRAY2BGR);
+            bgr = buffers.colour;
             break;
         case 4:
-            cv::cvtColor(*src, bgr, cv::COLOR_BGRA2BGR);
+            cv::cvtColor(*src, buffers.colour, cv::COLOR_BGRA2BGR);
+            bgr = buffers.colour;
             break;
         default:
-            if (src == &scratch) {
-                // The converted copy is the caller's frame now: hand it over.
-                cv::swap(bgr, scratch);
-            } else {
-                bgr = image;  // a view, no copy
-            }
+            bgr = *src;  // a view, no copy
             break;
     }
     return FrameStatus::Ok;

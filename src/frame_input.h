@@ -20,13 +20,22 @@ enum class FrameStatus {
     Unsupported,  ///< a channel count other than 1, 3 or 4
 };
 
+/// @brief Owned storage for converted frames, reused across calls.
+struct FrameBuffers {
+    cv::Mat depth;   ///< the frame converted to 8 bits
+    cv::Mat colour;  ///< the frame converted to three channels
+};
+
 /// @brief Normalises @p image to 8-bit, 3-channel BGR in @p bgr.
 ///
 /// 1 channel is gray, 4 channels are BGRA, 2 channels are not supported. 16-bit
 /// images are scaled by 1/256, floating-point images are taken as [0, 1] (values
 /// outside are clipped, NaN becomes 0). Sub-images and padded rows are fine.
-/// @param scratch buffer reused across calls to avoid allocation.
-FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, cv::Mat& scratch);
+///
+/// @p bgr is only ever assigned, never written into: it becomes a view of @p image
+/// when that already is 8-bit BGR, or of @p buffers otherwise. So the caller's
+/// pixels are never modified, now or by a later call.
+FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, FrameBuffers& buffers);
 
 /// @brief Downscales @p bgr to @p size into @p work, averaging areas so that small
 /// flames survive. Large reductions go through a bilinear step to twice the size

@@ -2,6 +2,8 @@
 // throw or leak, and each case gets its documented answer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <opencv2/core.hpp>
 #include <string>
@@ -57,6 +59,26 @@ TEST_F(DetectorInput, BadImagesNeverCrashAndUniformOnesYieldNothing) {
             EXPECT_TRUE(detector.RunInference(c.image).empty());
         }
     }
+}
+
+TEST_F(DetectorInput, TheCallersPixelsAreNeverWritten) {
+    // Frames over host-owned buffers, followed by frames that need conversion into
+    // buffers of the same size: none of them may be written, then or later.
+    std::vector<uchar> first(64 * 64 * 3, 77), gray(64 * 64, 200);
+    std::vector<uint16_t> deep(64 * 64 * 3, 40000);
+    const cv::Mat bgr(64, 64, CV_8UC3, first.data());
+    const cv::Mat bgr16(64, 64, CV_16UC3, deep.data());
+    const cv::Mat gray8(64, 64, CV_8UC1, gray.data());
+    const cv::Mat sequence[] = {bgr, gray8, bgr16, bgr, bgr16, gray8, bgr};
+    for (int round = 0; round < 2; ++round) {
+        for (const cv::Mat& frame : sequence) {
+            detector.RunInference(frame, "host-buffers");
+            detector.RunInference(frame);
+        }
+    }
+    EXPECT_EQ(std::count(first.begin(), first.end(), 77), static_cast<long>(first.size()));
+    EXPECT_EQ(std::count(gray.begin(), gray.end(), 200), static_cast<long>(gray.size()));
+    EXPECT_EQ(std::count(deep.begin(), deep.end(), 40000), static_cast<long>(deep.size()));
 }
 
 TEST_F(DetectorInput, OddCameraIdentifiersAreFine) {

@@ -67,7 +67,8 @@ TEST_F(DetectorScene, FindsTheFlameWithinAFewFramesAndReportsValidRecords) {
     ASSERT_FALSE(found.empty());
     const firesmoke::SyntheticLayout layout;
     const double w = kSize.width, h = kSize.height;
-    const cv::Rect2d flame(layout.flame.x * w, layout.flame.y * h, layout.flame.width * w, layout.flame.height * h);
+    const cv::Rect2d flame(layout.flame.x * w, layout.flame.y * h, layout.flame.width * w,
+                           layout.flame.height * h);
     bool fireOnFlame = false;
     for (const auto& d : found) {
         EXPECT_TRUE(d.classId == 0 || d.classId == 2) << d.classId;

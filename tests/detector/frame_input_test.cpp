@@ -38,7 +38,8 @@ std::vector<InputCase> Cases() {
 TEST(FrameInput, EachKindOfImageGetsItsStatusAndAnEightBitBgrFrame) {
     for (const auto& c : Cases()) {
         SCOPED_TRACE(c.name);
-        cv::Mat bgr, scratch;
+        cv::Mat bgr;
+        firesmoke::FrameBuffers scratch;
         const FrameStatus status = firesmoke::NormaliseFrame(c.image, bgr, scratch);
         EXPECT_EQ(static_cast<int>(status), static_cast<int>(c.expected));
         if (status == FrameStatus::Ok) {
@@ -50,7 +51,8 @@ TEST(FrameInput, EachKindOfImageGetsItsStatusAndAnEightBitBgrFrame) {
 }
 
 TEST(FrameInput, DepthConversionsKeepTheImageContent) {
-    cv::Mat bgr, scratch;
+    cv::Mat bgr;
+    firesmoke::FrameBuffers scratch;
     // 16-bit full scale maps to 255, floats in [0, 1] to [0, 255], NaN to 0, beyond 1 clips.
     ASSERT_EQ(firesmoke::NormaliseFrame(cv::Mat(20, 20, CV_16UC3, cv::Scalar(65535, 32768, 0)), bgr, scratch),
               FrameStatus::Ok);
@@ -69,7 +71,8 @@ TEST(FrameInput, PaddedRowsOfAnExternalBufferAreRead) {
     std::vector<uchar> buffer(30 * 128, 0xEE);
     cv::Mat view(30, 40, CV_8UC3, buffer.data(), 128);
     view.setTo(cv::Scalar(1, 2, 3));
-    cv::Mat bgr, scratch;
+    cv::Mat bgr;
+    firesmoke::FrameBuffers scratch;
     ASSERT_EQ(firesmoke::NormaliseFrame(view, bgr, scratch), FrameStatus::Ok);
     EXPECT_FALSE(view.isContinuous());
     EXPECT_EQ(cv::countNonZero(bgr.reshape(1) == 0xEE), 0);
