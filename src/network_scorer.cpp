@@ -8,6 +8,9 @@ namespace firesmoke {
 
 namespace {
 
+// Standard deviation (grey levels) below which a region counts as flat.
+constexpr double kFlatStdDev = 2.0;
+
 // Share of the pixels of @p box whose motion value is at least @p threshold.
 double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
     int moving = 0;
@@ -18,6 +21,20 @@ double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
         }
     }
     return box.area() > 0 ? moving / static_cast<double>(box.area()) : 0.0;
+}
+
+// Share of the pixels of @p box that have the colour of flames (red-orange-yellow,
+// bright): R >= G > B, R at least fireMinRed, R - B at least fireMinRedBlue.
+double FireColourShare(const cv::Mat& work, const cv::Rect& box, const ColourConfig& c) {
+    int hits = 0;
+    for (int y = box.y; y < box.y + box.height; ++y) {
+        const uchar* p = work.ptr<uchar>(y) + 3 * box.x;
+        for (int x = 0; x < box.width; ++x, p += 3) {
+            const int b = p[0], g = p[1], r = p[2];
+            hits += (r >= c.fireMinRed && r >= g && g > b && r - b >= c.fireMinRedBlue) ? 1 : 0;
+        }
+    }
+    return box.area() > 0 ? hits / static_cast<double>(box.area()) : 0.0;
 }
 
 }  // namespace
@@ -180,13 +197,24 @@ void NetworkScorer::Boxes(const cv::Mat& prob, int classId, float threshold, con
         if (box.area() < minArea) {
             continue;
         }
-        double factor = 0.9;  // one frame alone is never full proof
+        // A flat region (a blank frame, a lost signal, a plain wall) carries no
+        // evidence of anything, whatever the network makes of it.
+        cv::Scalar mean, stddev;
+        cv::meanStdDev(work(box), mean, stddev);
+        if (std::max({stddev[0], stddev[1], stddev[2]}) < kFlatStdDev) {
+            continue;
+        }
+        double factor = 1.0;  // without history the calibrated probability is the evidence
         if (!motion.empty()) {
             // Fire flickers and smoke drifts: a region that does not change at all is
             // a lamp, a sunset, fog or a wall until it does.
             const double moving = MovingShare(motion, box, colour_.motionThreshold);
             factor = classId == kFireClass ? 0.4 + 0.6 * std::min(1.0, moving / 0.1)
                                            : 0.2 + 0.8 * std::min(1.0, moving / 0.05);
+        }
+        if (classId == kFireClass) {
+            // Flame colour in the box adds evidence; a "fire" with none of it loses some.
+            factor *= 0.8 + 0.4 * std::min(1.0, FireColourShare(work, box, colour_) / 0.1);
         }
         const float score = static_cast<float>(Calibrated(best, threshold) * factor);
         out.push_back({classId, box, std::clamp(score, 0.0f, 1.0f)});
