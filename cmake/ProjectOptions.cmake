@@ -14,13 +14,21 @@ add_library(firesmoke_options INTERFACE)
 add_library(FireSmoke::options ALIAS firesmoke_options)
 target_compile_features(firesmoke_options INTERFACE cxx_std_17)
 
-set(_gnu_like "$<OR:$<CXX_COMPILER_ID:GNU>,$<CXX_COMPILER_ID:Clang>,$<CXX_COMPILER_ID:AppleClang>>")
+# GCC-style flags for GCC and Clang, but not for clang-cl, which takes MSVC's.
+if(CMAKE_CXX_COMPILER_FRONTEND_VARIANT STREQUAL "MSVC")
+  set(_gnu_like "0")
+  set(_msvc_like "1")
+else()
+  set(_gnu_like "$<OR:$<CXX_COMPILER_ID:GNU>,$<CXX_COMPILER_ID:Clang>,$<CXX_COMPILER_ID:AppleClang>>")
+  set(_msvc_like "$<CXX_COMPILER_ID:MSVC>")
+endif()
 target_compile_options(firesmoke_options INTERFACE
   "$<${_gnu_like}:-Wall;-Wextra;-Wpedantic;-Wconversion;-Woverloaded-virtual>"
-  "$<$<CXX_COMPILER_ID:MSVC>:/W4;/permissive->")
+  # C4251: exported classes hold standard-library members; host and plug-in share one runtime.
+  "$<${_msvc_like}:/W4;/permissive-;/wd4251>")
 if(FIRESMOKE_WARNINGS_AS_ERRORS)
   target_compile_options(firesmoke_options INTERFACE
-    "$<${_gnu_like}:-Werror>" "$<$<CXX_COMPILER_ID:MSVC>:/WX>")
+    "$<${_gnu_like}:-Werror>" "$<${_msvc_like}:/WX>")
 endif()
 
 if(FIRESMOKE_SANITIZER STREQUAL "address")
