@@ -61,18 +61,18 @@ void RequestDetectStop() {
 int RunDetect(const DetectOptions& options, std::ostream& out, std::ostream& err) {
     g_stopRequested = false;
     try {
-        const InputSpec spec = ClassifyInput(options.input);
-        std::unique_ptr<FrameSource> source = OpenSource(spec, err);
+        const InputSpec inputSpec = ClassifyInput(options.input);
+        std::unique_ptr<FrameSource> source = OpenSource(inputSpec, err);
         std::unique_ptr<AnnotatedOutput> output;
         if (!options.outPath.empty()) {
-            output = CreateAnnotatedOutput(options.outPath, spec.kind, source->Fps());
+            output = CreateAnnotatedOutput(options.outPath, inputSpec.kind, source->Fps());
         }
         LoadedModel model(options.modelDir, options.threshold);
 
-        const bool perCamera = spec.kind == InputKind::kVideoFile || IsLive(spec.kind) ||
-                               (spec.kind == InputKind::kImageFolder && options.sequence);
+        const bool perCamera = inputSpec.kind == InputKind::kVideoFile || IsLive(inputSpec.kind) ||
+                               (inputSpec.kind == InputKind::kImageFolder && options.sequence);
         const std::string camera = options.camera.empty() ? options.input : options.camera;
-        const bool showProgress = !IsLive(spec.kind) && spec.kind != InputKind::kImageFile;
+        const bool showProgress = !IsLive(inputSpec.kind) && inputSpec.kind != InputKind::kImageFile;
         Progress progress(err, StderrIsTerminal());
 
         long frames = 0;
