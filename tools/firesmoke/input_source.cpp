@@ -41,12 +41,12 @@ bool IsImageFile(const fs::path& path) {
 
 class VideoSource : public FrameSource {
 public:
-    VideoSource(const InputSpec& spec) : live_(IsLive(spec.kind)) {
+    VideoSource(const InputSpec& input) : live_(IsLive(input.kind)) {
         const bool opened =
-            spec.kind == InputKind::kCamera ? capture_.open(spec.cameraIndex) : capture_.open(spec.text);
-        const std::string what = spec.kind == InputKind::kCamera   ? "camera " + spec.text
-                                 : spec.kind == InputKind::kStream ? "stream " + spec.text
-                                                                   : "video " + spec.text;
+            input.kind == InputKind::kCamera ? capture_.open(input.cameraIndex) : capture_.open(input.text);
+        const std::string what = input.kind == InputKind::kCamera   ? "camera " + input.text
+                                 : input.kind == InputKind::kStream ? "stream " + input.text
+                                                                   : "video " + input.text;
         if (!opened) {
             throw CliError("cannot open " + what);
         }
@@ -89,9 +89,9 @@ private:
 
 class ImageSource : public FrameSource {
 public:
-    ImageSource(const InputSpec& spec, std::ostream& warnings) : images_(spec.images), warnings_(warnings) {
-        if (spec.kind == InputKind::kImageFile && cv::imread(images_.front().string()).empty()) {
-            throw CliError("cannot decode image " + spec.text);
+    ImageSource(const InputSpec& input, std::ostream& warnings) : images_(input.images), warnings_(warnings) {
+        if (input.kind == InputKind::kImageFile && cv::imread(images_.front().string()).empty()) {
+            throw CliError("cannot decode image " + input.text);
         }
     }
 
@@ -128,51 +128,51 @@ bool IsLive(InputKind kind) {
 }
 
 InputSpec ClassifyInput(const std::string& input) {
-    InputSpec spec;
-    spec.text = input;
+    InputSpec result;
+    result.text = input;
     std::error_code ec;
     if (AllDigits(input) && !fs::exists(input, ec)) {
-        spec.kind = InputKind::kCamera;
-        spec.cameraIndex = std::stoi(input);
-        return spec;
+        result.kind = InputKind::kCamera;
+        result.cameraIndex = std::stoi(input);
+        return result;
     }
     if (LooksLikeUrl(input)) {
-        spec.kind = InputKind::kStream;
-        return spec;
+        result.kind = InputKind::kStream;
+        return result;
     }
     if (fs::is_directory(input, ec)) {
-        spec.kind = InputKind::kImageFolder;
+        result.kind = InputKind::kImageFolder;
         for (const fs::directory_entry& entry : fs::directory_iterator(input, ec)) {
             if (entry.is_regular_file(ec) && IsImageFile(entry.path())) {
-                spec.images.push_back(entry.path());
+                result.images.push_back(entry.path());
             }
         }
         if (ec) {
             throw CliError("cannot list the folder " + input + ": " + ec.message());
         }
-        if (spec.images.empty()) {
+        if (result.images.empty()) {
             throw CliError("no image found in the folder " + input);
         }
-        std::sort(spec.images.begin(), spec.images.end());
-        return spec;
+        std::sort(result.images.begin(), result.images.end());
+        return result;
     }
     if (!fs::exists(input, ec)) {
         throw CliError("no such file or folder: " + input);
     }
     if (IsImageFile(input)) {
-        spec.kind = InputKind::kImageFile;
-        spec.images.push_back(input);
+        result.kind = InputKind::kImageFile;
+        result.images.push_back(input);
     } else {
-        spec.kind = InputKind::kVideoFile;
+        result.kind = InputKind::kVideoFile;
     }
-    return spec;
+    return result;
 }
 
-std::unique_ptr<FrameSource> OpenSource(const InputSpec& spec, std::ostream& warnings) {
-    if (spec.kind == InputKind::kImageFile || spec.kind == InputKind::kImageFolder) {
-        return std::make_unique<ImageSource>(spec, warnings);
+std::unique_ptr<FrameSource> OpenSource(const InputSpec& input, std::ostream& warnings) {
+    if (input.kind == InputKind::kImageFile || input.kind == InputKind::kImageFolder) {
+        return std::make_unique<ImageSource>(input, warnings);
     }
-    return std::make_unique<VideoSource>(spec);
+    return std::make_unique<VideoSource>(input);
 }
 
 }  // namespace firesmoke::cli

@@ -52,7 +52,7 @@ public:
 /// Opens the input. Throws CliError when it cannot be opened or its first frame
 /// cannot be decoded. Images of a folder that fail to decode are reported on
 /// @p warnings and skipped.
-std::unique_ptr<FrameSource> OpenSource(const InputSpec& spec, std::ostream& warnings);
+std::unique_ptr<FrameSource> OpenSource(const InputSpec& input, std::ostream& warnings);
 
 }  // namespace firesmoke::cli
 
