@@ -1,6 +1,8 @@
 #include "model_config.h"
 
+#include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <opencv2/core.hpp>
 #include <system_error>
 
@@ -84,6 +86,58 @@ bool ReadFloat01(const cv::FileNode& parent, const std::string& key, float& valu
     return true;
 }
 
+// OpenCV's YAML reader loops forever when the top-level collection ends before the
+// end of the file without a new document marker: a first key indented deeper than
+// a later line ("---\n  a: 1\nxyz -"), text right after "---" ("---n: 2\ncl -"), or
+// anything after "...". Model files are a single map whose keys start in the first
+// column, so everything else is refused here, before OpenCV reads the file.
+bool CheckLayout(const std::string& file, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = file + ": cannot be read";
+        return false;
+    }
+    bool started = false;  // the "---" line was seen
+    bool keyed = false;    // a first-column key was seen
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const std::size_t first = line.find_first_not_of(' ');
+        if (first == std::string::npos || line[first] == '#') {
+            continue;  // blank or comment
+        }
+        const std::string where = file + " line " + std::to_string(number) + ": ";
+        if (first > 0 || line[0] == '\t') {
+            if (!keyed) {
+                error = where + "indented text before the first key";
+                return false;
+            }
+            continue;  // belongs to the key above
+        }
+        if (line[0] == '%' && !started && !keyed) {
+            continue;  // directive, e.g. %YAML:1.0
+        }
+        if (line.compare(0, 3, "---") == 0) {
+            const std::size_t rest = line.find_first_not_of(' ', 3);
+            if (started || keyed || (rest != std::string::npos && line[rest] != '#')) {
+                error = where + "one document only, started by '---' alone on its line";
+                return false;
+            }
+            started = true;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(line[0]);
+        if (!(std::isalnum(c) || c == '_' || c == '"') || line.find(':') == std::string::npos) {
+            error = where + "a line that starts in the first column must start a key ('name: value')";
+            return false;
+        }
+        keyed = true;
+    }
+    return true;
+}
+
 // A file named in model.yml: it must lie in the folder and be a non-empty regular file.
 bool ModelFile(const fs::path& dir, const cv::FileNode& parent, const std::string& key, std::string& path,
                const std::string& file, std::string& error) {
@@ -123,11 +177,14 @@ bool ReadNetwork(const fs::path& dir, const cv::FileNode& node, NetworkConfig& n
         return false;
     }
     const std::string cal = n.calibrationFile;
+    if (!CheckLayout(cal, error)) {
+        return false;
+    }
     cv::FileStorage in;
     try {
         in.open(cal, cv::FileStorage::READ | cv::FileStorage::FORMAT_YAML);
-    } catch (const cv::Exception& e) {
-        error = cal + ": malformed YAML (" + e.msg + ")";
+    } catch (const std::exception& e) {  // cv::Exception, and std::length_error on some inputs
+        error = cal + ": malformed YAML (" + e.what() + ")";
         return false;
     }
     if (!in.isOpened()) {
@@ -135,6 +192,10 @@ bool ReadNetwork(const fs::path& dir, const cv::FileNode& node, NetworkConfig& n
         return false;
     }
     const cv::FileNode root = in.root();
+    if (!root.isMap()) {
+        error = cal + ": must be a map of keys";
+        return false;
+    }
     if (!root["format_version"].isInt() || static_cast<int>(root["format_version"]) != 1) {
         error = cal + ": key 'format_version' must be 1";
         return false;
@@ -193,6 +254,10 @@ bool LoadModelConfig(const std::string& folder, ModelConfig& config, std::string
     const std::string file = yml.string();
     if (!fs::is_regular_file(yml, ec)) {
         error = file + ": missing (every model folder needs model.yml)";
+        return false;
+    }
+
+    if (!CheckLayout(file, error)) {
         return false;
     }
 
@@ -257,8 +322,8 @@ bool LoadModelConfig(const std::string& folder, ModelConfig& config, std::string
             !ReadColour(root["colour"], c.colour, file, error)) {
             return false;
         }
-    } catch (const cv::Exception& e) {
-        error = file + ": malformed YAML (" + e.msg + ")";
+    } catch (const std::exception& e) {  // cv::Exception, and std::length_error on some inputs
+        error = file + ": malformed YAML (" + e.what() + ")";
         return false;
     }
     config = std::move(c);
