@@ -78,11 +78,14 @@ bool ReadFloat01(const cv::FileNode& parent, const std::string& key, float& valu
         return false;
     }
     const double v = static_cast<double>(node);
-    if (!(v > 0.0 && v < 1.0)) {
+    // Checked as the float it is used as: 1e-50 or 0.99999999999 pass as double but
+    // round to 0 or 1, and the scorer divides by t and by 1 - t.
+    const float f = static_cast<float>(v);
+    if (!(v > 0.0 && v < 1.0) || !(f > 0.0f && f < 1.0f)) {
         error = file + ": key '" + key + "' = " + std::to_string(v) + " is outside (0, 1)";
         return false;
     }
-    value = static_cast<float>(v);
+    value = f;
     return true;
 }
 

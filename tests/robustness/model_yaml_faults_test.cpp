@@ -99,6 +99,36 @@ TEST_F(ModelYamlFaults, MalformedFilesEndInARefusalThatNamesTheFile) {
     }
 }
 
+TEST_F(ModelYamlFaults, CalibratedThresholdsMustStayInsideTheOpenIntervalAsFloats) {
+    // The thresholds are checked as read (double) but used as float, where the
+    // network scorer divides by t and by 1 - t: a value that rounds to 0 or 1 in
+    // float would give infinite or NaN scores.
+    const char* const values[] = {"7.35e-81", "1e-46", "0.99999999999", "1.0", "0", "-0.5", ".nan"};
+    Write("model.yml", kNetworkModel);
+    for (const char* value : values) {
+        SCOPED_TRACE(value);
+        std::string cal = kCalibration;
+        const std::string key = "smoke_threshold: 0.7";
+        cal.replace(cal.find(key), key.size(), std::string("smoke_threshold: ") + value);
+        Write("cal.yml", cal);
+        bool loaded = true;
+        const std::string error = Load(loaded);
+        EXPECT_FALSE(loaded);
+        EXPECT_NE(error.find("smoke_threshold"), std::string::npos) << error;
+    }
+    // Small and large values that float represents are fine.
+    for (const char* value : {"1e-6", "0.999"}) {
+        SCOPED_TRACE(value);
+        std::string cal = kCalibration;
+        const std::string key = "smoke_threshold: 0.7";
+        cal.replace(cal.find(key), key.size(), std::string("smoke_threshold: ") + value);
+        Write("cal.yml", cal);
+        bool loaded = false;
+        const std::string error = Load(loaded);
+        EXPECT_TRUE(loaded) << error;
+    }
+}
+
 TEST_F(ModelYamlFaults, OrdinaryLayoutsStillLoad) {
     // Comments, blank lines, a flow list continued on an indented line, Windows line
     // endings, a quoted key: what a person editing model.yml may write.
