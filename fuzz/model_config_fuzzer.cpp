@@ -73,15 +73,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     Check(config.formatVersion == firesmoke::kModelFormatVersion, "format_version", "");
-    Check(config.classes.size() >= 3 && config.classes[0] == "fire" && config.classes[2] == "smoke", "classes",
-          config.LabelMap());
+    Check(config.classes.size() >= 3 && config.classes[0] == "fire" && config.classes[2] == "smoke",
+          "classes", config.LabelMap());
     for (const auto& name : config.classes) {
         Check(!name.empty() && name.find(',') == std::string::npos, "class names", name);
     }
     Check(config.scorer == "colour" || config.scorer == "network", "scorer", config.scorer);
     Check(config.workWidth >= 64 && config.workWidth <= 1024, "work_width", std::to_string(config.workWidth));
     const auto& c = config.colour;
-    Check(c.backgroundRate > 0.0 && c.backgroundRate < 1.0, "background_rate", std::to_string(c.backgroundRate));
+    Check(c.backgroundRate > 0.0 && c.backgroundRate < 1.0, "background_rate",
+          std::to_string(c.backgroundRate));
     Check(c.motionThreshold >= 1 && c.motionThreshold <= 255, "motion_threshold", "");
     Check(c.fireFullRedBlue >= 1 && c.fireFullRedBlue <= 255, "fire_full_red_blue", "");
     if (config.scorer == "network") {
@@ -92,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(n.fireThreshold > 0.0f && n.fireThreshold < 1.0f && n.smokeThreshold > 0.0f &&
                   n.smokeThreshold < 1.0f,
               "calibrated thresholds", "");
-        Check(fs::path(n.modelFile).parent_path() == g_folder && fs::path(n.calibrationFile).parent_path() == g_folder,
+        Check(fs::path(n.modelFile).parent_path() == g_folder &&
+                  fs::path(n.calibrationFile).parent_path() == g_folder,
               "network files inside the folder", n.modelFile + " " + n.calibrationFile);
     }
     return 0;

@@ -43,8 +43,8 @@ struct Reader {
 void Check(const std::vector<CustomDetection>& found, cv::Size frame) {
     const cv::Rect image(0, 0, frame.width, frame.height);
     for (const auto& d : found) {
-        const bool ok = (d.classId == 0 || d.classId == 2) && d.confidence >= kThreshold && d.confidence <= 1.0f &&
-                        !d.box.empty() && (d.box & image) == d.box;
+        const bool ok = (d.classId == 0 || d.classId == 2) && d.confidence >= kThreshold &&
+                        d.confidence <= 1.0f && !d.box.empty() && (d.box & image) == d.box;
         if (!ok) {
             std::fprintf(stderr, "malformed detection: class %d confidence %f box %dx%d+%d+%d in %dx%d\n",
                          d.classId, static_cast<double>(d.confidence), d.box.width, d.box.height, d.box.x,
@@ -78,7 +78,8 @@ CustomParams Params(Reader& r) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_detector = new VEKCustomFS();
     std::string labels;
-    if (!g_detector->Initialize(FIRESMOKE_FUZZ_MODEL_DIR, kThreshold, labels) || !g_detector->OptimizeModel(true)) {
+    if (!g_detector->Initialize(FIRESMOKE_FUZZ_MODEL_DIR, kThreshold, labels) ||
+        !g_detector->OptimizeModel(true)) {
         std::fprintf(stderr, "cannot load the model folder %s\n", FIRESMOKE_FUZZ_MODEL_DIR);
         std::abort();
     }
@@ -116,7 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int f = 0; f < frames; ++f) {
         for (size_t i = 0; i < bytes; ++i) {
             full.data[i] =
-                available == 0 ? 0 : static_cast<uint8_t>(pixels[(i + static_cast<size_t>(f) * 7) % available] + f);
+                available == 0
+                    ? 0
+                    : static_cast<uint8_t>(pixels[(i + static_cast<size_t>(f) * 7) % available] + f);
         }
         const cv::Mat image = subImage ? full(cv::Rect(border, border, cols, rows)) : full;
         Check(g_detector->RunInference(image, camera), image.size());
