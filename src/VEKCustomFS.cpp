@@ -68,8 +68,9 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
     std::unique_ptr<firesmoke::Scorer> scorer;
     std::unique_ptr<firesmoke::CameraRegistry> cameras;
 
-    static firesmoke::VerifierConfig Verifier() {
+    static firesmoke::VerifierConfig Verifier(const firesmoke::ModelConfig& model) {
         firesmoke::VerifierConfig v;
+        v.flameColour = model.colour;
         v.voteWindow = VOTE_WINDOW;
         v.voteThreshold = VOTE_THRESHOLD;
         v.lowVoteThreshold = LOW_VOTE_THRESHOLD;
@@ -139,8 +140,9 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         ToWork(bgr, ts);
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff);
+        state->flicker.Update(ts.gray);
         scorer->Score(ts.work, ts.diff, MinArea(ts.work.size()), ts.candidates, ts.scorer);
-        state->verifier.Update(ts.candidates, ts.work, runtime.sensitivity, ts.confirmed);
+        state->verifier.Update(ts.candidates, ts.work, runtime.sensitivity, ts.confirmed, &state->flicker);
         ++state->frames;
 
         std::vector<CustomDetection> out;
@@ -203,7 +205,7 @@ bool VEKCustomFS::Initialize(const std::string& modelDir, float threshold, std::
             return false;
         }
         auto scorer = firesmoke::MakeScorer(config);
-        auto cameras = std::make_unique<firesmoke::CameraRegistry>(kMaxCameras, Impl::Verifier());
+        auto cameras = std::make_unique<firesmoke::CameraRegistry>(kMaxCameras, Impl::Verifier(config));
         std::string map = config.LabelMap();
 
         impl_->config = std::move(config);

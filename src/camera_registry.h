@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "flicker.h"
 #include "motion.h"
 #include "temporal_verifier.h"
 
@@ -22,6 +23,7 @@ struct CameraState {
     std::mutex mutex;    ///< serialises the camera's frames
     cv::Size frameSize;  ///< size of the caller's frames; a change resets the state
     MotionModel motion;
+    FlickerMap flicker;
     TemporalVerifier verifier;
     std::size_t frames = 0;  ///< frames seen since the last reset
 
@@ -29,6 +31,7 @@ struct CameraState {
     void Reset(cv::Size size) {
         frameSize = size;
         motion.Reset();
+        flicker.Reset();
         verifier.Reset();
         frames = 0;
     }

@@ -19,6 +19,12 @@ struct ColourConfig {
     int smokeMaxValue = 235;
     int motionThreshold = 10;      ///< grey-level difference from the background that counts as motion
     double backgroundRate = 0.05;  ///< learning rate of the running background, (0, 1)
+
+    /// @brief Whether a pixel has the colour of flames: red-orange-yellow and bright
+    /// (R >= G > B, R at least fireMinRed, R - B at least fireMinRedBlue).
+    bool IsFlame(int b, int g, int r) const {
+        return r >= fireMinRed && r >= g && g > b && r - b >= fireMinRedBlue;
+    }
 };
 
 /// @brief The learned grid network: an ONNX file and its calibration.

@@ -11,6 +11,12 @@ namespace {
 // Standard deviation (grey levels) below which a region counts as flat.
 constexpr double kFlatStdDev = 2.0;
 
+// Share of a box's pixels that must move for full motion evidence. Flames move in
+// a small part of their box; a smoke plume drifts through most of its box, whereas
+// a wall or a pole that people walk past changes in a few of its pixels.
+constexpr double kFireFullMotion = 0.1;
+constexpr double kSmokeFullMotion = 0.2;
+
 // Share of the pixels of @p box whose motion value is at least @p threshold.
 double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
     int moving = 0;
@@ -23,15 +29,14 @@ double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
     return box.area() > 0 ? moving / static_cast<double>(box.area()) : 0.0;
 }
 
-// Share of the pixels of @p box that have the colour of flames (red-orange-yellow,
-// bright): R >= G > B, R at least fireMinRed, R - B at least fireMinRedBlue.
+// Share of the pixels of @p box that have the colour of flames.
 double FireColourShare(const cv::Mat& work, const cv::Rect& box, const ColourConfig& c) {
     int hits = 0;
     for (int y = box.y; y < box.y + box.height; ++y) {
         const uchar* p = work.ptr<uchar>(y) + 3 * box.x;
         for (int x = 0; x < box.width; ++x, p += 3) {
             const int b = p[0], g = p[1], r = p[2];
-            hits += (r >= c.fireMinRed && r >= g && g > b && r - b >= c.fireMinRedBlue) ? 1 : 0;
+            hits += c.IsFlame(b, g, r) ? 1 : 0;
         }
     }
     return box.area() > 0 ? hits / static_cast<double>(box.area()) : 0.0;
@@ -209,8 +214,8 @@ void NetworkScorer::Boxes(const cv::Mat& prob, int classId, float threshold, con
             // Fire flickers and smoke drifts: a region that does not change at all is
             // a lamp, a sunset, fog or a wall until it does.
             const double moving = MovingShare(motion, box, colour_.motionThreshold);
-            factor = classId == kFireClass ? 0.4 + 0.6 * std::min(1.0, moving / 0.1)
-                                           : 0.2 + 0.8 * std::min(1.0, moving / 0.05);
+            factor = classId == kFireClass ? 0.4 + 0.6 * std::min(1.0, moving / kFireFullMotion)
+                                           : 0.2 + 0.8 * std::min(1.0, moving / kSmokeFullMotion);
         }
         if (classId == kFireClass) {
             // Flame colour in the box adds evidence; a "fire" with none of it loses some.

@@ -46,10 +46,10 @@ void Track::Push(const TrackSample& s, int window) {
     filled_ = std::min(filled_ + 1, window);
 }
 
-void Track::MarkHit(const Candidate& c, float brightness, int window) {
+void Track::MarkHit(const Candidate& c, float brightness, float flameFlicker, int window) {
     box = c.box;
     seenNow = true;
-    Push({true, c.score, brightness, c.box}, window);
+    Push({true, c.score, brightness, flameFlicker, c.box}, window);
 }
 
 void Track::MarkMissed(int window) {
@@ -100,6 +100,23 @@ double Track::BrightnessStd(int& samples) const {
     return std::sqrt(std::max(0.0, sq / samples - mean * mean));
 }
 
+float Track::MedianFlameFlicker() const {
+    std::array<float, kMaxVoteWindow> values{};
+    std::size_t n = 0;
+    for (int i = 0; i < filled_; ++i) {
+        const auto& s = samples_[static_cast<std::size_t>(i)];
+        if (s.hit && s.flameFlicker >= 0.0f) {
+            values[n++] = s.flameFlicker;
+        }
+    }
+    if (n == 0) {
+        return -1.0f;
+    }
+    const auto mid = values.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(values.begin(), mid, values.begin() + static_cast<std::ptrdiff_t>(n));
+    return *mid;
+}
+
 float Track::BoxChange() const {
     float change = 0.0f;
     for (int i = 0; i < filled_; ++i) {
@@ -120,8 +137,18 @@ void TemporalVerifier::Reset() {
     tracks_.clear();
 }
 
+float TemporalVerifier::FlameFlicker(const Candidate& c, const cv::Mat& work,
+                                     const FlickerMap* flicker) const {
+    if (flicker == nullptr || c.classId != kFireClass || flicker->Rate().size() != work.size()) {
+        return -1.0f;
+    }
+    return static_cast<float>(
+        flicker->FlameShare(work, c.box, config_.flameColour, config_.flameFlickerRate));
+}
+
 void TemporalVerifier::Update(const std::vector<Candidate>& candidates, const cv::Mat& work,
-                              float sensitivity, std::vector<Confirmation>& confirmed) {
+                              float sensitivity, std::vector<Confirmation>& confirmed,
+                              const FlickerMap* flicker) {
     confirmed.clear();
     const int window = config_.voteWindow;
     used_.assign(candidates.size(), 0);
@@ -147,7 +174,7 @@ void TemporalVerifier::Update(const std::vector<Candidate>& candidates, const cv
         if (best >= 0) {
             used_[static_cast<std::size_t>(best)] = 1;
             const Candidate& c = candidates[static_cast<std::size_t>(best)];
-            t.MarkHit(c, MeanBrightness(work, c.box), window);
+            t.MarkHit(c, MeanBrightness(work, c.box), FlameFlicker(c, work, flicker), window);
         } else {
             t.MarkMissed(window);
         }
@@ -164,7 +191,8 @@ void TemporalVerifier::Update(const std::vector<Candidate>& candidates, const cv
         Track t;
         t.id = nextId_++;
         t.classId = candidates[i].classId;
-        t.MarkHit(candidates[i], MeanBrightness(work, candidates[i].box), window);
+        t.MarkHit(candidates[i], MeanBrightness(work, candidates[i].box),
+                  FlameFlicker(candidates[i], work, flicker), window);
         tracks_.push_back(t);
     }
 
@@ -198,7 +226,14 @@ void TemporalVerifier::Evaluate(Track& t, float sensitivity) const {
     // sign, whatever its colour.
     const bool isStatic = t.Votes(0.0f) >= config_.lowVoteThreshold && t.BoxChange() < config_.boxChange;
 
-    if ((high || lowFlicker) && !isStatic) {
+    // Flames flicker: a fire-coloured region whose colour holds still is cloth, a sign or a lamp.
+    bool flames = true;
+    if (t.classId == kFireClass) {
+        const float flicker = t.MedianFlameFlicker();
+        flames = flicker < 0.0f || flicker >= config_.minFlameFlicker;
+    }
+
+    if ((high || lowFlicker) && flames && !isStatic) {
         // 0.5 marks the confirmation boundary; stronger and longer evidence goes towards 1.
         const int votes = high ? highVotes : lowVotes;
         const float conf = 0.5f * (1.0f + t.MeanHitScore() * static_cast<float>(votes) / window);

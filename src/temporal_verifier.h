@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "flicker.h"
 #include "scorer.h"
 
 namespace firesmoke {
@@ -25,13 +26,21 @@ struct VerifierConfig {
     double flickerStd = 3.0;    ///< std of the box's brightness that counts as flicker
     int flickerMinSamples = 6;  ///< brightness samples needed to judge flicker
     int maxTracks = 32;         ///< tracks kept per camera
+    /// Flame flicker: a fire track is confirmed only while, over the hits in its window,
+    /// the median share of its flame-coloured pixels that flicker (reversal rate at least
+    /// flameFlickerRate on FlickerMap's 0..255 scale) is at least minFlameFlicker.
+    /// Orange cloth, signs, shirts and lamps have the colour but not the flicker.
+    ColourConfig flameColour;
+    int flameFlickerRate = 96;
+    float minFlameFlicker = 0.01f;
 };
 
 /// @brief One frame's evidence for a track.
 struct TrackSample {
     bool hit = false;
     float score = 0.0f;
-    float brightness = 0.0f;  ///< mean V (max of B, G, R) inside the box
+    float brightness = 0.0f;     ///< mean V (max of B, G, R) inside the box
+    float flameFlicker = -1.0f;  ///< share of flame-coloured pixels that flicker; < 0 unmeasured
     cv::Rect box;
 };
 
@@ -51,7 +60,7 @@ struct Track {
     bool seenNow = false;     ///< hit in the latest frame
 
     /// @brief Records this frame's matching candidate.
-    void MarkHit(const Candidate& c, float brightness, int window);
+    void MarkHit(const Candidate& c, float brightness, float flameFlicker, int window);
     /// @brief Records a frame without a matching candidate; Lost after a silent window.
     void MarkMissed(int window);
     void Confirm(float conf) {
@@ -69,6 +78,8 @@ struct Track {
     float MeanHitScore() const;
     /// @brief Standard deviation of the hits' brightness, and how many samples it has.
     double BrightnessStd(int& samples) const;
+    /// @brief Median flame flicker of the measured hits in the window; < 0 when none is measured.
+    float MedianFlameFlicker() const;
     /// @brief Largest 1 - IoU between the latest box and any earlier hit's box.
     float BoxChange() const;
 
@@ -96,13 +107,16 @@ public:
     /// @brief Takes this frame's candidates and reports the confirmed tracks.
     /// @param work   the working frame (8-bit BGR) the candidates were found in.
     /// @param sensitivity 0..1; 0.5 keeps the thresholds, higher lowers them.
+    /// @param flicker the camera's flicker map, updated with @p work; null when there is
+    ///                none, and then fire tracks are confirmed without the flicker rule.
     void Update(const std::vector<Candidate>& candidates, const cv::Mat& work, float sensitivity,
-                std::vector<Confirmation>& confirmed);
+                std::vector<Confirmation>& confirmed, const FlickerMap* flicker = nullptr);
 
     const std::vector<Track>& Tracks() const { return tracks_; }
 
 private:
     void Evaluate(Track& t, float sensitivity) const;
+    float FlameFlicker(const Candidate& c, const cv::Mat& work, const FlickerMap* flicker) const;
 
     VerifierConfig config_;
     std::vector<Track> tracks_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 namespace {
@@ -124,6 +125,41 @@ TEST(TemporalVerifier, TracksOfOneCameraAreBounded) {
     }
     v.Update(many, scene.work, 0.5f, out);
     EXPECT_EQ(v.Tracks().size(), 4u);
+}
+
+TEST(TemporalVerifier, FireIsConfirmedOnlyWhileItsFlameColouredPixelsFlicker) {
+    struct Case {
+        const char* name;
+        int classId;
+        cv::Scalar even, odd;  // the box's colour on even and odd frames
+        bool confirmed;
+    };
+    const cv::Scalar orange(20, 120, 230), brightOrange(60, 200, 255), grey(90, 90, 90),
+        lightGrey(170, 170, 170);
+    const Case cases[] = {
+        {"flickering flame colour is fire", firesmoke::kFireClass, orange, brightOrange, true},
+        {"steady flame colour (cloth, a sign) is not", firesmoke::kFireClass, orange, orange, false},
+        {"flicker without flame colour is not", firesmoke::kFireClass, grey, lightGrey, false},
+        {"the rule is for fire only: steady smoke confirms", firesmoke::kSmokeClass, grey, grey, true},
+    };
+    for (const auto& c : cases) {
+        TemporalVerifier v;
+        firesmoke::FlickerMap flicker;
+        Scene scene;
+        cv::Mat gray;
+        std::vector<Confirmation> out;
+        bool confirmed = false;
+        for (int i = 0; i < 30; ++i) {
+            // The region holds still; only its colour changes. The candidate's box sways.
+            const cv::Rect box = Swaying(i);
+            scene.work(cv::Rect(50, 40, 22, 30)).setTo(i % 2 == 0 ? c.even : c.odd);
+            cv::cvtColor(scene.work, gray, cv::COLOR_BGR2GRAY);
+            flicker.Update(gray);
+            v.Update({{c.classId, box, 0.9f}}, scene.work, 0.5f, out, &flicker);
+            confirmed = confirmed || !out.empty();
+        }
+        EXPECT_EQ(confirmed, c.confirmed) << c.name;
+    }
 }
 
 TEST(TemporalVerifier, IoU) {

@@ -1,0 +1,50 @@
+// Per-camera flicker map: how often each pixel of the working frame reverses
+// the direction of its brightness change. Flames do so many times a second at
+// random; a moving object's edge crosses a pixel once, a blinking sign and a
+// waved cloth only a few times a second, a static scene never.
+#pragma once
+
+#include <cstddef>
+#include <opencv2/core.hpp>
+
+#include "model_config.h"
+
+namespace firesmoke {
+
+class FlickerMap {
+public:
+    /// Smallest frame-to-frame change (grey levels) that counts as a direction; smaller
+    /// changes are sensor and compression noise and keep the last direction.
+    static constexpr int kMinStep = 6;
+    /// Per-frame decay of the rate: it keeps about 7/8 of itself (a memory of about 8
+    /// frames), rounded down so that it reaches 0.
+    static constexpr int kDecayShift = 3;
+    /// Added on every reversal. A pixel that reverses on every frame settles at 255.
+    static constexpr int kReversalGain = 32;
+
+    /// @brief Forgets everything (new camera or new frame size).
+    void Reset();
+
+    /// @brief Takes the next grey working frame and updates the per-pixel rate.
+    /// The first frame after a reset only sets the reference.
+    void Update(const cv::Mat& gray);
+
+    /// @brief Per-pixel reversal rate, 8-bit, 0 (never) to 255 (every frame).
+    /// Empty before the first frame.
+    const cv::Mat& Rate() const { return rate_; }
+
+    /// @brief Share of the flame-coloured pixels of @p box (in @p work, 8-bit BGR of the
+    /// map's size) whose rate is at least @p minRate; 0 when the box holds none.
+    double FlameShare(const cv::Mat& work, const cv::Rect& box, const ColourConfig& colour,
+                      int minRate) const;
+
+    /// @brief Bytes held, for memory accounting.
+    std::size_t Bytes() const;
+
+private:
+    cv::Mat previous_;   // CV_8U previous grey frame
+    cv::Mat direction_;  // CV_8S last significant direction: -1, 0 (none yet), +1
+    cv::Mat rate_;       // CV_8U reversal rate
+};
+
+}  // namespace firesmoke
