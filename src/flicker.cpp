@@ -5,15 +5,14 @@
 namespace firesmoke {
 
 void FlickerMap::Reset() {
-    previous_.release();
     direction_.release();
     rate_.release();
 }
 
-void FlickerMap::Update(const cv::Mat& gray) {
+void FlickerMap::Update(const cv::Mat& gray, const cv::Mat& previous) {
     CV_Assert(gray.type() == CV_8UC1);
-    if (previous_.size() != gray.size()) {
-        gray.copyTo(previous_);
+    if (previous.size() != gray.size() || rate_.size() != gray.size()) {
+        CV_Assert(previous.empty() || previous.type() == CV_8UC1);
         direction_.create(gray.size(), CV_8S);
         direction_.setTo(0);
         rate_.create(gray.size(), CV_8U);
@@ -22,7 +21,7 @@ void FlickerMap::Update(const cv::Mat& gray) {
     }
     for (int y = 0; y < gray.rows; ++y) {
         const uchar* g = gray.ptr<uchar>(y);
-        uchar* p = previous_.ptr<uchar>(y);
+        const uchar* p = previous.ptr<uchar>(y);
         schar* d = direction_.ptr<schar>(y);
         uchar* r = rate_.ptr<uchar>(y);
         for (int x = 0; x < gray.cols; ++x) {
@@ -36,7 +35,6 @@ void FlickerMap::Update(const cv::Mat& gray) {
                 d[x] = dir;
             }
             r[x] = static_cast<uchar>(rate);
-            p[x] = g[x];
         }
     }
 }
@@ -56,10 +54,6 @@ double FlickerMap::FlameShare(const cv::Mat& work, const cv::Rect& box, const Co
         }
     }
     return flame > 0 ? flickering / static_cast<double>(flame) : 0.0;
-}
-
-std::size_t FlickerMap::Bytes() const {
-    return previous_.total() + direction_.total() + rate_.total();
 }
 
 }  // namespace firesmoke

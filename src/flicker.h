@@ -26,8 +26,9 @@ public:
     void Reset();
 
     /// @brief Takes the next grey working frame and updates the per-pixel rate.
-    /// The first frame after a reset only sets the reference.
-    void Update(const cv::Mat& gray);
+    /// @param previous the camera's grey frame before @p gray (the motion model keeps
+    ///                 it); when it is empty or of another size the map starts afresh.
+    void Update(const cv::Mat& gray, const cv::Mat& previous);
 
     /// @brief Per-pixel reversal rate, 8-bit, 0 (never) to 255 (every frame).
     /// Empty before the first frame.
@@ -38,11 +39,7 @@ public:
     double FlameShare(const cv::Mat& work, const cv::Rect& box, const ColourConfig& colour,
                       int minRate) const;
 
-    /// @brief Bytes held, for memory accounting.
-    std::size_t Bytes() const;
-
 private:
-    cv::Mat previous_;   // CV_8U previous grey frame
     cv::Mat direction_;  // CV_8S last significant direction: -1, 0 (none yet), +1
     cv::Mat rate_;       // CV_8U reversal rate
 };

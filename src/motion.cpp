@@ -7,10 +7,9 @@ namespace firesmoke {
 void MotionModel::Reset() {
     background_.release();
     previous_.release();
-    scratch_.release();
 }
 
-void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff) {
+void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff, cv::Mat& scratch) {
     if (background_.size() != gray.size() || previous_.size() != gray.size()) {
         gray.convertTo(background_, CV_32F);
         gray.copyTo(previous_);
@@ -18,17 +17,16 @@ void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff) {
         diff.setTo(0);
         return;
     }
-    background_.convertTo(scratch_, CV_8U);
-    cv::absdiff(gray, scratch_, diff);
-    cv::absdiff(gray, previous_, scratch_);
-    cv::max(diff, scratch_, diff);
+    background_.convertTo(scratch, CV_8U);
+    cv::absdiff(gray, scratch, diff);
+    cv::absdiff(gray, previous_, scratch);
+    cv::max(diff, scratch, diff);
     cv::accumulateWeighted(gray, background_, rate);
     gray.copyTo(previous_);
 }
 
 std::size_t MotionModel::Bytes() const {
-    return background_.total() * background_.elemSize() + previous_.total() * previous_.elemSize() +
-           scratch_.total() * scratch_.elemSize();
+    return background_.total() * background_.elemSize() + previous_.total() * previous_.elemSize();
 }
 
 }  // namespace firesmoke

@@ -13,7 +13,12 @@ public:
     /// @brief Takes the next grey working frame and writes, per pixel, the larger
     /// absolute difference to the running background and to the previous frame
     /// into @p diff (8-bit). The first frame after a reset has no motion.
-    void Update(const cv::Mat& gray, double rate, cv::Mat& diff);
+    /// @param scratch the caller's buffer, reused between calls (kept out of the
+    ///                camera's state, which is held for every camera).
+    void Update(const cv::Mat& gray, double rate, cv::Mat& diff, cv::Mat& scratch);
+
+    /// @brief The grey frame of the previous Update; empty after a reset.
+    const cv::Mat& Previous() const { return previous_; }
 
     /// @brief Bytes held, for memory accounting.
     std::size_t Bytes() const;
@@ -21,7 +26,6 @@ public:
 private:
     cv::Mat background_;  // CV_32F running average
     cv::Mat previous_;    // CV_8U previous frame
-    cv::Mat scratch_;
 };
 
 }  // namespace firesmoke

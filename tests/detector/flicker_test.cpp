@@ -10,14 +10,20 @@ namespace {
 
 using firesmoke::FlickerMap;
 
+// Feeds @p gray to @p map as the camera's next frame; @p previous is the one before.
+void Feed(FlickerMap& map, const cv::Mat& gray, cv::Mat& previous) {
+    map.Update(gray, previous);
+    gray.copyTo(previous);
+}
+
 // Feeds @p frames grey frames whose value inside a 10x10 patch is valueOf(i) and
 // returns the rate at the patch's centre.
 int RateAfter(int frames, const std::function<int(int)>& valueOf) {
     FlickerMap map;
-    cv::Mat gray(40, 40, CV_8U, cv::Scalar(100));
+    cv::Mat gray(40, 40, CV_8U, cv::Scalar(100)), previous;
     for (int i = 0; i < frames; ++i) {
         gray(cv::Rect(15, 15, 10, 10)).setTo(valueOf(i));
-        map.Update(gray);
+        Feed(map, gray, previous);
     }
     EXPECT_EQ(map.Rate().at<uchar>(0, 0), 0) << "a pixel outside the patch never changed";
     return map.Rate().at<uchar>(20, 20);
@@ -48,14 +54,14 @@ TEST(FlickerMap, RateFollowsHowOftenABrightnessChangeReverses) {
 
 TEST(FlickerMap, RateDecaysWhenTheFlickerStops) {
     FlickerMap map;
-    cv::Mat gray(20, 20, CV_8U, cv::Scalar(100));
+    cv::Mat gray(20, 20, CV_8U, cv::Scalar(100)), previous;
     for (int i = 0; i < 30; ++i) {
         gray.setTo(i % 2 == 0 ? 60 : 200);
-        map.Update(gray);
+        Feed(map, gray, previous);
     }
     const int flickering = map.Rate().at<uchar>(10, 10);
     for (int i = 0; i < 30; ++i) {
-        map.Update(gray);
+        Feed(map, gray, previous);
     }
     EXPECT_GE(flickering, 200);
     EXPECT_LT(map.Rate().at<uchar>(10, 10), 5) << "30 still frames after flickering at " << flickering;
@@ -68,14 +74,14 @@ TEST(FlickerMap, FlameShareCountsOnlyFlameColouredPixels) {
     // top half flicker and the bottom half hold still.
     cv::Mat work(40, 40, CV_8UC3, cv::Scalar(120, 120, 120));
     const cv::Rect orange(20, 0, 20, 40), orangeTop(20, 0, 20, 20), greyHalf(0, 0, 20, 40);
-    cv::Mat gray;
+    cv::Mat gray, previous;
     for (int i = 0; i < 20; ++i) {
         const int swing = i % 2 == 0 ? 0 : 60;
         work(greyHalf).setTo(cv::Scalar(80 + swing, 80 + swing, 80 + swing));
         work(orange).setTo(cv::Scalar(20, 120, 230));
         work(orangeTop).setTo(cv::Scalar(20, 100 + swing, 190 + swing / 2));
         cv::cvtColor(work, gray, cv::COLOR_BGR2GRAY);
-        map.Update(gray);
+        Feed(map, gray, previous);
     }
     EXPECT_NEAR(map.FlameShare(work, cv::Rect(0, 0, 40, 40), colour, 96), 0.5, 1e-9)
         << "half of the orange pixels flicker; the flickering grey ones do not count";

@@ -146,7 +146,7 @@ TEST(TemporalVerifier, FireIsConfirmedOnlyWhileItsFlameColouredPixelsFlicker) {
         TemporalVerifier v;
         firesmoke::FlickerMap flicker;
         Scene scene;
-        cv::Mat gray;
+        cv::Mat gray, previous;
         std::vector<Confirmation> out;
         bool confirmed = false;
         for (int i = 0; i < 30; ++i) {
@@ -154,7 +154,8 @@ TEST(TemporalVerifier, FireIsConfirmedOnlyWhileItsFlameColouredPixelsFlicker) {
             const cv::Rect box = Swaying(i);
             scene.work(cv::Rect(50, 40, 22, 30)).setTo(i % 2 == 0 ? c.even : c.odd);
             cv::cvtColor(scene.work, gray, cv::COLOR_BGR2GRAY);
-            flicker.Update(gray);
+            flicker.Update(gray, previous);
+            gray.copyTo(previous);
             v.Update({{c.classId, box, 0.9f}}, scene.work, 0.5f, out, &flicker);
             confirmed = confirmed || !out.empty();
         }
