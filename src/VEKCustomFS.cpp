@@ -32,7 +32,7 @@ constexpr std::size_t kMaxCameras = 128;
 // Buffers of one thread, reused from frame to frame.
 struct ThreadScratch {
     firesmoke::FrameBuffers converted;
-    cv::Mat half, work, gray, diff, motionScratch;
+    cv::Mat half, work, gray, diff;
     firesmoke::ScorerScratch scorer;
     std::vector<firesmoke::Candidate> candidates;
     std::vector<firesmoke::Confirmation> confirmed;
@@ -140,7 +140,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         ToWork(bgr, ts);
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         state->flicker.Update(ts.gray, state->motion.Previous());
-        state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff, ts.motionScratch);
+        state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff);
         scorer->Score(ts.work, ts.diff, MinArea(ts.work.size()), ts.candidates, ts.scorer);
         state->verifier.Update(ts.candidates, ts.work, runtime.sensitivity, ts.confirmed, &state->flicker);
         ++state->frames;

@@ -1,27 +1,45 @@
 #include "motion.h"
 
-#include <opencv2/imgproc.hpp>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 namespace firesmoke {
+
+namespace {
+constexpr int kFixedShift = 8;  // background values are grey levels x 256
+constexpr int kRateShift = 16;  // the learning rate is applied as k / 65536
+}  // namespace
 
 void MotionModel::Reset() {
     background_.release();
     previous_.release();
 }
 
-void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff, cv::Mat& scratch) {
+void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff) {
+    CV_Assert(gray.type() == CV_8UC1);
+    diff.create(gray.size(), CV_8U);
     if (background_.size() != gray.size() || previous_.size() != gray.size()) {
-        gray.convertTo(background_, CV_32F);
+        gray.convertTo(background_, CV_16U, 1 << kFixedShift);
         gray.copyTo(previous_);
-        diff.create(gray.size(), CV_8U);
         diff.setTo(0);
         return;
     }
-    background_.convertTo(scratch, CV_8U);
-    cv::absdiff(gray, scratch, diff);
-    cv::absdiff(gray, previous_, scratch);
-    cv::max(diff, scratch, diff);
-    cv::accumulateWeighted(gray, background_, rate);
+    const int k =
+        std::clamp(static_cast<int>(std::lround(rate * (1 << kRateShift))), 1, (1 << kRateShift) - 1);
+    for (int y = 0; y < gray.rows; ++y) {
+        const uchar* g = gray.ptr<uchar>(y);
+        const uchar* p = previous_.ptr<uchar>(y);
+        ushort* b = background_.ptr<ushort>(y);
+        uchar* d = diff.ptr<uchar>(y);
+        for (int x = 0; x < gray.cols; ++x) {
+            const int bg = (b[x] + (1 << (kFixedShift - 1))) >> kFixedShift;  // rounded grey level
+            d[x] = static_cast<uchar>(std::max(std::abs(g[x] - bg), std::abs(g[x] - p[x])));
+            const int target = g[x] << kFixedShift;
+            const long long step = static_cast<long long>(target - b[x]) * k / (1 << kRateShift);
+            b[x] = static_cast<ushort>(b[x] + step);
+        }
+    }
     gray.copyTo(previous_);
 }
 

@@ -13,9 +13,9 @@ public:
     /// @brief Takes the next grey working frame and writes, per pixel, the larger
     /// absolute difference to the running background and to the previous frame
     /// into @p diff (8-bit). The first frame after a reset has no motion.
-    /// @param scratch the caller's buffer, reused between calls (kept out of the
-    ///                camera's state, which is held for every camera).
-    void Update(const cv::Mat& gray, double rate, cv::Mat& diff, cv::Mat& scratch);
+    /// @param rate learning rate of the background, (0, 1): each frame moves it this
+    ///             share of the way towards the new frame.
+    void Update(const cv::Mat& gray, double rate, cv::Mat& diff);
 
     /// @brief The grey frame of the previous Update; empty after a reset.
     const cv::Mat& Previous() const { return previous_; }
@@ -24,7 +24,7 @@ public:
     std::size_t Bytes() const;
 
 private:
-    cv::Mat background_;  // CV_32F running average
+    cv::Mat background_;  // CV_16U running average in 1/256 grey levels (half a float's size)
     cv::Mat previous_;    // CV_8U previous frame
 };
 
