@@ -46,7 +46,7 @@ public:
             input.kind == InputKind::kCamera ? capture_.open(input.cameraIndex) : capture_.open(input.text);
         const std::string what = input.kind == InputKind::kCamera   ? "camera " + input.text
                                  : input.kind == InputKind::kStream ? "stream " + input.text
-                                                                   : "video " + input.text;
+                                                                    : "video " + input.text;
         if (!opened) {
             throw CliError("cannot open " + what);
         }

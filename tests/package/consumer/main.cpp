@@ -33,8 +33,8 @@ int main() {
     for (const CustomDetection& d : found) {
         std::printf("  class %d confidence %.3f box %d,%d %dx%d\n", d.classId,
                     static_cast<double>(d.confidence), d.box.x, d.box.y, d.box.width, d.box.height);
-        const bool ok = (d.classId == 0 || d.classId == 2) && d.confidence >= 0.0f &&
-                        d.confidence <= 1.0f && !d.box.empty() && (d.box & bounds) == d.box;
+        const bool ok = (d.classId == 0 || d.classId == 2) && d.confidence >= 0.0f && d.confidence <= 1.0f &&
+                        !d.box.empty() && (d.box & bounds) == d.box;
         broken += ok ? 0 : 1;
     }
     if (broken != 0) {
