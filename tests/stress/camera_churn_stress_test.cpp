@@ -20,7 +20,7 @@ namespace {
 // - resident memory while running: the cameras the detector keeps, at most 128 of
 //   some 0.45 MB of heap each at the network's 384x224 working size (about 58 MB),
 //   plus what malloc's per-thread arenas (two inference threads, OpenCV's TBB
-//   workers) keep around them: 65 to 92 MB measured over runs, hence 128 MB;
+//   workers) keep around them: 65 to 99 MB measured over runs, hence 128 MB;
 // - heap in use from the 2,000th camera to the end: a camera forgotten without
 //   freeing even 40 bytes of its state would add 4 MB over 100,000 cameras;
 // - heap in use after Destroy: back to the start, give or take the detector's
