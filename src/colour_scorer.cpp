@@ -44,8 +44,6 @@ void ColourScorer::FindFire(const cv::Mat& work, const cv::Mat& motion, int minA
     // Per-pixel fire score (0..255) in s.a, candidate mask in s.b.
     s.a.create(work.size(), CV_8U);
     s.b.create(work.size(), CV_8U);
-    const int minRed = config_.fireMinRed;
-    const int minRedBlue = config_.fireMinRedBlue;
     const int full = config_.fireFullRedBlue;
     for (int y = 0; y < work.rows; ++y) {
         const uchar* p = work.ptr<uchar>(y);
@@ -53,9 +51,8 @@ void ColourScorer::FindFire(const cv::Mat& work, const cv::Mat& motion, int minA
         uchar* mask = s.b.ptr<uchar>(y);
         for (int x = 0; x < work.cols; ++x, p += 3) {
             const int b = p[0], g = p[1], r = p[2];
-            const int rb = r - b;
-            if (r >= minRed && r >= g && g > b && rb >= minRedBlue) {
-                score[x] = static_cast<uchar>(std::min(255, rb * 255 / full));
+            if (config_.IsFlame(b, g, r)) {
+                score[x] = static_cast<uchar>(std::min(255, (r - b) * 255 / full));
                 mask[x] = 255;
             } else {
                 score[x] = 0;

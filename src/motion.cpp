@@ -43,8 +43,4 @@ void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff) {
     gray.copyTo(previous_);
 }
 
-std::size_t MotionModel::Bytes() const {
-    return background_.total() * background_.elemSize() + previous_.total() * previous_.elemSize();
-}
-
 }  // namespace firesmoke

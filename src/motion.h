@@ -20,9 +20,6 @@ public:
     /// @brief The grey frame of the previous Update; empty after a reset.
     const cv::Mat& Previous() const { return previous_; }
 
-    /// @brief Bytes held, for memory accounting.
-    std::size_t Bytes() const;
-
 private:
     cv::Mat background_;  // CV_16U running average in 1/256 grey levels (half a float's size)
     cv::Mat previous_;    // CV_8U previous frame
