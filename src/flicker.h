@@ -1,10 +1,10 @@
 // Per-camera flicker map: how often each pixel of the working frame reverses
 // the direction of its brightness change. Flames do so many times a second at
-// random; a moving object's edge crosses a pixel once, a blinking sign and a
-// waved cloth only a few times a second, a static scene never.
+// random; the edge of a moving object crosses a pixel once, and a static scene
+// never does. (A cloth shaken hard or a sign with chasing lights does too: the
+// map is one cue among several.)
 #pragma once
 
-#include <cstddef>
 #include <opencv2/core.hpp>
 
 #include "model_config.h"
