@@ -64,14 +64,14 @@ void NetPool::Preload() {
     ++created_;
 }
 
-void NetPool::WarmUp(const cv::Mat& input) {
+void NetPool::WarmUp(const cv::Mat& input, const std::string& outputName) {
     std::vector<Lease> leases;
     for (std::size_t i = 0; i < capacity_; ++i) {
         leases.push_back(Borrow());
     }
     for (auto& lease : leases) {
         (*lease).setInput(input);
-        (*lease).forward();
+        (*lease).forward(outputName);
     }
 }
 
@@ -120,8 +120,10 @@ NetworkScorer::NetworkScorer(const NetworkConfig& network, const ColourConfig& c
     cv::Mat out;
     try {
         NetPool::Lease net = pool_.Borrow();
+        // Named once: forward() without a name lists every layer's name on each call.
+        outputName_ = (*net).getUnconnectedOutLayersNames().at(0);
         (*net).setInput(cv::dnn::blobFromImage(cv::Mat(h, w, CV_8UC3, cv::Scalar::all(0)), 1.0 / 255.0));
-        out = (*net).forward();
+        out = (*net).forward(outputName_);
     } catch (const cv::Exception& e) {
         CV_Error(cv::Error::StsBadSize,
                  network_.modelFile + ": the network does not run on " + expected + " (" + e.msg + ")");
@@ -138,7 +140,7 @@ cv::Size NetworkScorer::WorkSize(cv::Size) const {
 
 void NetworkScorer::WarmUp() {
     const cv::Mat blank(network_.inputHeight, network_.inputWidth, CV_8UC3, cv::Scalar::all(0));
-    pool_.WarmUp(cv::dnn::blobFromImage(blank, 1.0 / 255.0));
+    pool_.WarmUp(cv::dnn::blobFromImage(blank, 1.0 / 255.0), outputName_);
 }
 
 float NetworkScorer::Calibrated(float p, float threshold) const {
@@ -164,7 +166,7 @@ void NetworkScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minAre
     {
         NetPool::Lease net = pool_.Borrow();
         (*net).setInput(s.blob);
-        (*net).forward().copyTo(s.output);  // the net's buffers go back with the lease
+        (*net).forward(outputName_).copyTo(s.output);  // the net's buffers go back with the lease
     }
     const int gh = network_.gridHeight, gw = network_.gridWidth;
     if (s.output.dims != 4 || s.output.size[0] != 1 || s.output.size[1] != 2 || s.output.size[2] != gh ||

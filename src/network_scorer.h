@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <opencv2/dnn.hpp>
+#include <string>
 #include <vector>
 
 #include "scorer.h"
@@ -22,8 +23,8 @@ public:
     /// @brief Loads one network now, so that a broken file fails at once. Throws cv::Exception.
     void Preload();
 
-    /// @brief Loads every network of the pool and runs each once on @p input.
-    void WarmUp(const cv::Mat& input);
+    /// @brief Loads every network of the pool and runs each once on @p input up to @p outputName.
+    void WarmUp(const cv::Mat& input, const std::string& outputName);
 
     /// @brief A borrowed network, returned to the pool when the lease ends.
     class Lease {
@@ -76,6 +77,7 @@ private:
 
     NetworkConfig network_;
     ColourConfig colour_;
+    std::string outputName_;  ///< the network's output layer, read once at load
     mutable NetPool pool_;
 };
 
