@@ -121,7 +121,11 @@ NetworkScorer::NetworkScorer(const NetworkConfig& network, const ColourConfig& c
     try {
         NetPool::Lease net = pool_.Borrow();
         // Named once: forward() without a name lists every layer's name on each call.
-        outputName_ = (*net).getUnconnectedOutLayersNames().at(0);
+        const std::vector<std::string> outputs = (*net).getUnconnectedOutLayersNames();
+        if (outputs.size() != 1) {
+            CV_Error(cv::Error::StsBadSize, "it has " + std::to_string(outputs.size()) + " outputs, not one");
+        }
+        outputName_ = outputs.front();
         (*net).setInput(cv::dnn::blobFromImage(cv::Mat(h, w, CV_8UC3, cv::Scalar::all(0)), 1.0 / 255.0));
         out = (*net).forward(outputName_);
     } catch (const cv::Exception& e) {
