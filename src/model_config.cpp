@@ -1,6 +1,7 @@
 #include "model_config.h"
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/core.hpp>
@@ -106,6 +107,17 @@ bool CheckLayout(const std::string& file, std::string& error) {
     for (int number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
+        }
+        // OpenCV's reader can loop forever on NUL and other control bytes.
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(line[i]);
+            if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
+                error = file + " line " + std::to_string(number) + ": control byte " + hex + " in column " +
+                        std::to_string(i + 1) + "; the file must be plain text";
+                return false;
+            }
         }
         const std::size_t first = line.find_first_not_of(' ');
         if (first == std::string::npos || line[first] == '#') {

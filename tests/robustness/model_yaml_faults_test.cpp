@@ -61,6 +61,17 @@ const char* const kNetworkModel =
     "%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\nscorer: network\n"
     "network:\n   model: net.onnx\n   calibration: cal.yml\n";
 
+// A model.yml that fuzzing produced: list items full of NUL bytes, on which
+// OpenCV's reader never returns.
+const std::string kControlBytes(
+    "%YAML:1.\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\nclasses:\n  -\xa0"
+    "fi\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00re\n  - format_version:\x00"
+    "\x00%Y\xaf"
+    "A\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00s\x00"
+    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xf7\x00\x1a\n",
+    137);
+
 const char* const kCalibration =
     "%YAML:1.0\n---\nformat_version: 1\ninput_width: 384\ninput_height: 224\ngrid_width: 24\n"
     "grid_height: 14\nfire_threshold: 0.9\nsmoke_threshold: 0.7\n";
@@ -68,20 +79,21 @@ const char* const kCalibration =
 TEST_F(ModelYamlFaults, MalformedFilesEndInARefusalThatNamesTheFile) {
     struct Case {
         const char* name;
-        const char* model;        // model.yml
-        const char* calibration;  // cal.yml, when model.yml names it
+        std::string model;        // model.yml
+        std::string calibration;  // cal.yml, when model.yml names it; empty: a valid one
         const char* file;         // the file the message must name
     };
     const Case cases[] = {
-        {"text right after ---", "%YAML:1.0\n---n:2\ncl -\n", nullptr, "model.yml"},
-        {"first key indented deeper than a later line", "%YAML:1.0\n---\n  a: 1\nxyz -\n", nullptr,
-         "model.yml"},
-        {"text after the end marker", "%YAML:1.0\n---\nformat_version: 2\n...\n-\n", nullptr, "model.yml"},
-        {"a second document", "%YAML:1.0\n---\nformat_version: 2\n---\nformat_version: 2\n", nullptr,
-         "model.yml"},
+        {"text right after ---", "%YAML:1.0\n---n:2\ncl -\n", "", "model.yml"},
+        {"first key indented deeper than a later line", "%YAML:1.0\n---\n  a: 1\nxyz -\n", "", "model.yml"},
+        {"text after the end marker", "%YAML:1.0\n---\nformat_version: 2\n...\n-\n", "", "model.yml"},
+        {"a second document", "%YAML:1.0\n---\nformat_version: 2\n---\nformat_version: 2\n", "", "model.yml"},
         {"empty key in a nested map (std::length_error)",
-         "%YAML:1.0\n---\nformat_version: 2\ncolour:\n   fire_min_red: 150\n   :\n", nullptr, "model.yml"},
-        {"indented empty key (std::length_error)", "%YAML:1.\n   e:0\n   :", nullptr, "model.yml"},
+         "%YAML:1.0\n---\nformat_version: 2\ncolour:\n   fire_min_red: 150\n   :\n", "", "model.yml"},
+        {"indented empty key (std::length_error)", "%YAML:1.\n   e:0\n   :", "", "model.yml"},
+        {"NUL bytes in list items (parser loop)", kControlBytes, "", "model.yml line 1: control byte 0x00"},
+        {"calibration: a tab is fine, a form feed is not", kNetworkModel,
+         "%YAML:1.0\n---\nformat_version:\t1\n\f\n", "cal.yml line 4: control byte 0x0C in column 1"},
         {"calibration: text right after ---", kNetworkModel, "%YAML:1.0\n---n:2\ncl -\n", "cal.yml"},
         {"calibration: a sequence, not a map", kNetworkModel, "%YAML:1.0\n-%YAML:-1", "cal.yml"},
         {"calibration: no keys", kNetworkModel, "%YAML:1.0\n---\n", "cal.yml"},
@@ -91,7 +103,7 @@ TEST_F(ModelYamlFaults, MalformedFilesEndInARefusalThatNamesTheFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Write("model.yml", c.model);
-        Write("cal.yml", c.calibration != nullptr ? c.calibration : kCalibration);
+        Write("cal.yml", c.calibration.empty() ? kCalibration : c.calibration);
         bool loaded = true;
         const std::string error = Load(loaded);
         EXPECT_FALSE(loaded);
