@@ -81,7 +81,7 @@ TEST_F(ModelYamlFaults, MalformedFilesEndInARefusalThatNamesTheFile) {
         const char* name;
         std::string model;        // model.yml
         std::string calibration;  // cal.yml, when model.yml names it; empty: a valid one
-        const char* file;         // the file the message must name
+        const char* file;         // what the message must hold: the file at fault, or more
     };
     const Case cases[] = {
         {"text right after ---", "%YAML:1.0\n---n:2\ncl -\n", "", "model.yml"},
