@@ -108,14 +108,15 @@ bool CheckLayout(const std::string& file, std::string& error) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
+        const std::string where = file + " line " + std::to_string(number) + ": ";
         // OpenCV's reader can loop forever on NUL and other control bytes.
         for (std::size_t i = 0; i < line.size(); ++i) {
             const auto byte = static_cast<unsigned char>(line[i]);
             if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(byte));
-                error = file + " line " + std::to_string(number) + ": control byte " + hex + " in column " +
-                        std::to_string(i + 1) + "; the file must be plain text";
+                error = where + "control byte " + hex + " in column " + std::to_string(i + 1) +
+                        "; the file must be plain text";
                 return false;
             }
         }
@@ -123,7 +124,6 @@ bool CheckLayout(const std::string& file, std::string& error) {
         if (first == std::string::npos || line[first] == '#') {
             continue;  // blank or comment
         }
-        const std::string where = file + " line " + std::to_string(number) + ": ";
         if (first > 0 || line[0] == '\t') {
             if (!keyed) {
                 error = where + "indented text before the first key";
