@@ -141,7 +141,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         state->flicker.Update(ts.gray, state->motion.Previous());
         state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff);
-        scorer->Score(ts.work, ts.diff, MinArea(ts.work.size()), ts.candidates, ts.scorer);
+        scorer->Score(ts.work, ts.diff, MinArea(ts.work.size()), ts.candidates, ts.scorer, &state->scorer);
         state->verifier.Update(ts.candidates, ts.work, runtime.sensitivity, ts.confirmed, &state->flicker);
         ++state->frames;
 
@@ -166,7 +166,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         }
         const firesmoke::RuntimeParams runtime = firesmoke::ReadRuntimeParams(params);
         ToWork(bgr, ts);
-        scorer->Score(ts.work, cv::Mat(), MinArea(ts.work.size()), ts.candidates, ts.scorer);
+        scorer->Score(ts.work, cv::Mat(), MinArea(ts.work.size()), ts.candidates, ts.scorer, nullptr);
 
         // Without history only a convincing single-frame score counts.
         const float factor = 1.5f - runtime.sensitivity;
@@ -242,7 +242,8 @@ bool VEKCustomFS::OptimizeModel(bool optimize) {
         impl_->ToWork(cv::Mat::zeros(1080, 1920, CV_8UC3), ts);
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         ts.diff = cv::Mat::zeros(ts.work.size(), CV_8U);
-        impl_->scorer->Score(ts.work, ts.diff, Impl::MinArea(ts.work.size()), ts.candidates, ts.scorer);
+        impl_->scorer->Score(ts.work, ts.diff, Impl::MinArea(ts.work.size()), ts.candidates, ts.scorer,
+                             nullptr);
         impl_->optimised = true;
         return true;
     } catch (...) {

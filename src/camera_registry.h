@@ -12,6 +12,7 @@
 
 #include "flicker.h"
 #include "motion.h"
+#include "scorer.h"
 #include "temporal_verifier.h"
 
 namespace firesmoke {
@@ -25,6 +26,7 @@ struct CameraState {
     MotionModel motion;
     FlickerMap flicker;
     TemporalVerifier verifier;
+    ScorerMemory scorer;     ///< the scorer's last evaluation of this camera
     std::size_t frames = 0;  ///< frames seen since the last reset
 
     /// @brief Starts afresh for frames of @p size.
@@ -33,6 +35,7 @@ struct CameraState {
         motion.Reset();
         flicker.Reset();
         verifier.Reset();
+        scorer.Reset();
         frames = 0;
     }
 };

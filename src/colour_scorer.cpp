@@ -31,8 +31,8 @@ cv::Size ColourScorer::WorkSize(cv::Size frame) const {
 }
 
 void ColourScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
-                         ScorerScratch& scratch) const {
-    out.clear();
+                         ScorerScratch& scratch, ScorerMemory*) const {
+    out.clear();  // colour rules are cheap: every frame is judged afresh
     FindFire(work, motion, minArea, out, scratch);
     if (!motion.empty()) {
         FindSmoke(work, motion, minArea, out, scratch);

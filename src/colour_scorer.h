@@ -12,7 +12,7 @@ public:
 
     cv::Size WorkSize(cv::Size frame) const override;
     void Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
-               ScorerScratch& scratch) const override;
+               ScorerScratch& scratch, ScorerMemory* memory) const override;
 
 private:
     void FindFire(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,

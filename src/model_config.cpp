@@ -188,7 +188,8 @@ bool ReadNetwork(const fs::path& dir, const cv::FileNode& node, NetworkConfig& n
         return false;
     }
     if (!ModelFile(dir, node, "model", n.modelFile, file, error) ||
-        !ModelFile(dir, node, "calibration", n.calibrationFile, file, error)) {
+        !ModelFile(dir, node, "calibration", n.calibrationFile, file, error) ||
+        !ReadInt(node, "interval", 1, 25, n.interval, file, error)) {
         return false;
     }
     const std::string cal = n.calibrationFile;

@@ -37,6 +37,9 @@ struct NetworkConfig {
     int gridHeight = 14;
     float fireThreshold = 0.5f;   ///< cell probability calibrated as the fire operating point
     float smokeThreshold = 0.5f;  ///< the same for smoke
+    /// Frames of a camera per forward pass, 1 to 25: 1 runs the network on every frame;
+    /// with N, the N - 1 frames in between reuse its last grid with their own motion.
+    int interval = 1;
 };
 
 /// @brief Everything read from a model folder.

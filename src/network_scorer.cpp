@@ -155,8 +155,29 @@ float NetworkScorer::Calibrated(float p, float threshold) const {
 }
 
 void NetworkScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minArea,
-                          std::vector<Candidate>& out, ScorerScratch& s) const {
+                          std::vector<Candidate>& out, ScorerScratch& s, ScorerMemory* memory) const {
     out.clear();
+    cv::Mat* grid = &s.output;
+    if (memory == nullptr) {
+        Forward(work, s.output, s);
+    } else {
+        if (!memory->valid || memory->age + 1 >= network_.interval) {
+            Forward(work, memory->maps, s);
+            memory->valid = true;
+            memory->age = 0;
+        } else {
+            ++memory->age;  // flames move little in a few frames; the fresh motion still counts
+        }
+        grid = &memory->maps;
+    }
+    const int gh = network_.gridHeight, gw = network_.gridWidth;
+    const cv::Mat fire(gh, gw, CV_32F, grid->ptr<float>(0, 0));
+    const cv::Mat smoke(gh, gw, CV_32F, grid->ptr<float>(0, 1));
+    Boxes(fire, kFireClass, network_.fireThreshold, work, motion, minArea, out, s);
+    Boxes(smoke, kSmokeClass, network_.smokeThreshold, work, motion, minArea, out, s);
+}
+
+void NetworkScorer::Forward(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s) const {
     // The working frame already has the network's input size: convert it into
     // the planes of the reused input blob without temporary images.
     const int h = network_.inputHeight, w = network_.inputWidth;
@@ -170,18 +191,14 @@ void NetworkScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minAre
     {
         NetPool::Lease net = pool_.Borrow();
         (*net).setInput(s.blob);
-        (*net).forward(outputName_).copyTo(s.output);  // the net's buffers go back with the lease
+        (*net).forward(outputName_).copyTo(grid);  // the net's buffers go back with the lease
     }
     const int gh = network_.gridHeight, gw = network_.gridWidth;
-    if (s.output.dims != 4 || s.output.size[0] != 1 || s.output.size[1] != 2 || s.output.size[2] != gh ||
-        s.output.size[3] != gw) {
+    if (grid.dims != 4 || grid.size[0] != 1 || grid.size[1] != 2 || grid.size[2] != gh ||
+        grid.size[3] != gw) {
         CV_Error(cv::Error::StsBadSize, "the network's output is not 1x2x" + std::to_string(gh) + "x" +
                                             std::to_string(gw) + " as its calibration says");
     }
-    const cv::Mat fire(gh, gw, CV_32F, s.output.ptr<float>(0, 0));
-    const cv::Mat smoke(gh, gw, CV_32F, s.output.ptr<float>(0, 1));
-    Boxes(fire, kFireClass, network_.fireThreshold, work, motion, minArea, out, s);
-    Boxes(smoke, kSmokeClass, network_.smokeThreshold, work, motion, minArea, out, s);
 }
 
 void NetworkScorer::Boxes(const cv::Mat& prob, int classId, float threshold, const cv::Mat& work,

@@ -65,13 +65,17 @@ public:
     NetworkScorer(const NetworkConfig& network, const ColourConfig& colour);
 
     cv::Size WorkSize(cv::Size frame) const override;
+    /// Runs the network on one frame of a camera in NetworkConfig::interval, and on
+    /// every frame without @p memory; the frames in between reuse the camera's last
+    /// grid with their own motion and colour.
     void Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
-               ScorerScratch& scratch) const override;
+               ScorerScratch& scratch, ScorerMemory* memory) const override;
     void WarmUp() override;
 
 private:
     // Maps a cell probability to a score where the calibrated threshold is 0.5.
     float Calibrated(float p, float threshold) const;
+    void Forward(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s) const;
     void Boxes(const cv::Mat& prob, int classId, float threshold, const cv::Mat& work, const cv::Mat& motion,
                int minArea, std::vector<Candidate>& out, ScorerScratch& s) const;
 

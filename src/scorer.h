@@ -29,6 +29,21 @@ struct ScorerScratch {
     std::vector<int> counts;
 };
 
+/// @brief What a scorer keeps about one camera from frame to frame: the result of
+/// its expensive part, so that it need not run on every frame. Owned by the camera
+/// and used under its lock.
+struct ScorerMemory {
+    cv::Mat maps;        ///< the last full evaluation (the network's grid); its buffer is reused
+    bool valid = false;  ///< maps belongs to the camera's current history
+    int age = 0;         ///< frames scored since maps was computed
+
+    /// @brief Forgets the evaluation (new camera or new frame size); keeps the buffer.
+    void Reset() {
+        valid = false;
+        age = 0;
+    }
+};
+
 /// @brief Candidate stage. Implementations are safe to call from several threads at once.
 class Scorer {
 public:
@@ -42,8 +57,10 @@ public:
     ///                is judged on its own (no history).
     /// @param minArea smallest candidate area in working-frame pixels.
     /// @param out     cleared, then filled.
+    /// @param memory  the camera's memory, or null for a frame judged on its own; with
+    ///                it a scorer may reuse an earlier frame's evaluation of the camera.
     virtual void Score(const cv::Mat& work, const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
-                       ScorerScratch& scratch) const = 0;
+                       ScorerScratch& scratch, ScorerMemory* memory) const = 0;
 
     /// @brief Prepares for fast inference (loads and runs what is loaded lazily).
     virtual void WarmUp() {}

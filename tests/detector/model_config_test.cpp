@@ -103,6 +103,41 @@ TEST_F(ModelFolder, BadConfigsFailWithAMessageNamingTheFileAndTheProblem) {
     }
 }
 
+TEST_F(ModelFolder, TheNetworkIntervalIsOptionalAndChecked) {
+    std::ofstream(dir_ / "net.onnx") << "weights";
+    std::ofstream(dir_ / "cal.yml")
+        << "%YAML:1.0\n---\nformat_version: 1\ninput_width: 384\n"
+           "input_height: 224\ngrid_width: 24\ngrid_height: 14\nfire_threshold: 0.8\n"
+           "smoke_threshold: 0.9\n";
+    struct Case {
+        const char* line;      // appended to the network map
+        int interval;          // expected when it loads
+        const char* expected;  // part of the message when it does not
+    };
+    const Case cases[] = {
+        {"", 1, nullptr},
+        {"   interval: 3\n", 3, nullptr},
+        {"   interval: 25\n", 25, nullptr},
+        {"   interval: 0\n", 0, "'interval' = 0 is outside [1, 25]"},
+        {"   interval: 26\n", 0, "'interval' = 26 is outside [1, 25]"},
+        {"   interval: often\n", 0, "'interval' must be an integer"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Write(std::string("%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\n"
+                          "scorer: network\nnetwork:\n   model: net.onnx\n   calibration: cal.yml\n") +
+              c.line);
+        firesmoke::ModelConfig config;
+        const std::string error = Load(config);
+        if (c.expected == nullptr) {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(config.network.interval, c.interval);
+        } else {
+            EXPECT_NE(error.find(c.expected), std::string::npos) << "message: " << error;
+        }
+    }
+}
+
 TEST_F(ModelFolder, PathsThatAreNoModelFolderFail) {
     firesmoke::ModelConfig config;
     std::string error;

@@ -1,0 +1,93 @@
+// The network scorer on a camera's stream: one forward pass per interval of
+// frames, and in between the camera's last grid judged against the new frame.
+#include "network_scorer.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
+
+#include "model_config.h"
+#include "synthetic_scene.h"
+
+namespace {
+
+// The bundled model with the interval of forward passes set to @p interval.
+firesmoke::ModelConfig Bundled(int interval) {
+    firesmoke::ModelConfig config;
+    std::string error;
+    EXPECT_TRUE(firesmoke::LoadModelConfig(FIRESMOKE_TEST_MODEL_DIR, config, error)) << error;
+    config.network.interval = interval;
+    return config;
+}
+
+bool HasFire(const std::vector<firesmoke::Candidate>& candidates) {
+    for (const auto& c : candidates) {
+        if (c.classId == firesmoke::kFireClass) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class NetworkScorerStream : public testing::Test {
+protected:
+    void SetUp() override {
+        if (Bundled(1).scorer != "network") {
+            GTEST_SKIP() << "the bundled model does not use the network";
+        }
+        Use(3);
+        const cv::Size size = scorer_->WorkSize({1920, 1080});
+        cv::resize(firesmoke::RenderSyntheticFrame(0, {1920, 1080}), fire_, size);
+        // A textured scene with nothing in it, so that no region counts as flat.
+        quiet_.create(size, CV_8UC3);
+        cv::randu(quiet_, cv::Scalar::all(90), cv::Scalar::all(110));
+        still_ = cv::Mat::zeros(size, CV_8U);
+    }
+
+    // Scores with a network that runs once per @p interval frames of a camera.
+    void Use(int interval) { scorer_ = firesmoke::MakeScorer(Bundled(interval)); }
+
+    std::vector<firesmoke::Candidate> Score(const cv::Mat& work, firesmoke::ScorerMemory* memory) {
+        std::vector<firesmoke::Candidate> out;
+        scorer_->Score(work, still_, 4, out, scratch_, memory);
+        return out;
+    }
+
+    std::unique_ptr<firesmoke::Scorer> scorer_;
+    firesmoke::ScorerScratch scratch_;
+    cv::Mat fire_, quiet_, still_;
+};
+
+TEST_F(NetworkScorerStream, TheScenesAreWhatTheTestAssumes) {
+    EXPECT_TRUE(HasFire(Score(fire_, nullptr))) << "the network finds no fire in the synthetic scene";
+    EXPECT_FALSE(HasFire(Score(quiet_, nullptr))) << "the network finds fire in grey noise";
+}
+
+TEST_F(NetworkScorerStream, TheGridOfAForwardPassServesTheNextFramesOfTheInterval) {
+    firesmoke::ScorerMemory camera;
+    ASSERT_TRUE(HasFire(Score(fire_, &camera)));  // frame 0: a pass on the fire
+    // Frames 1 and 2 reuse its grid: the fire's cells are judged on the new frame.
+    EXPECT_TRUE(HasFire(Score(quiet_, &camera))) << "frame 1 ran the network";
+    EXPECT_TRUE(HasFire(Score(quiet_, &camera))) << "frame 2 ran the network";
+    // Frame 3 starts the next interval: a pass on the quiet frame.
+    EXPECT_FALSE(HasFire(Score(quiet_, &camera))) << "frame 3 reused a stale grid";
+}
+
+TEST_F(NetworkScorerStream, ANewHistoryOrAnotherCameraRunsTheNetworkAtOnce) {
+    firesmoke::ScorerMemory camera, other;
+    ASSERT_TRUE(HasFire(Score(fire_, &camera)));
+    EXPECT_FALSE(HasFire(Score(quiet_, &other))) << "a camera saw another camera's grid";
+    camera.Reset();  // what a new frame size does
+    EXPECT_FALSE(HasFire(Score(quiet_, &camera))) << "the grid outlived the camera's history";
+}
+
+TEST_F(NetworkScorerStream, AnIntervalOfOneRunsTheNetworkOnEveryFrame) {
+    Use(1);
+    firesmoke::ScorerMemory camera;
+    ASSERT_TRUE(HasFire(Score(fire_, &camera)));
+    EXPECT_FALSE(HasFire(Score(quiet_, &camera)));
+}
+
+}  // namespace
