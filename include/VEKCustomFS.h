@@ -103,6 +103,9 @@ public:
     /// frames (6 for flickering fire), and only in frames where it is seen; so the first
     /// frames of a camera, and a fire that has just appeared, give an empty list.
     /// Boxes that do not move over the window (lamps, signs) are not reported.
+    /// The network runs on one frame of the camera in `interval` (model.yml, 1 to 25;
+    /// 3 in the bundled model); the frames in between reuse its last result with their
+    /// own motion and colour, so their calls cost much less.
     ///
     /// Life cycle: after Initialize, any number of times. Threads: any number at once;
     /// calls for the same camera are serialised, so frames of one camera should come
