@@ -42,7 +42,8 @@ std::shared_ptr<CameraState> CameraRegistry::Acquire(const std::string& cameraId
         map_.erase(victim);
         lru_.pop_back();
     }
-    auto state = std::make_shared<CameraState>(config_);
+    // Cameras created one after another take successive phases.
+    auto state = std::make_shared<CameraState>(config_, created_++);
     lru_.push_front(key);
     map_.emplace(std::move(key), Entry{state, lru_.begin()});
     return state;

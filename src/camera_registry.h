@@ -19,7 +19,8 @@ namespace firesmoke {
 
 /// @brief Everything the detector remembers about one camera.
 struct CameraState {
-    explicit CameraState(const VerifierConfig& config) : verifier(config) {}
+    /// @param phase offsets the camera's expensive frames against other cameras' (ScorerMemory::phase).
+    CameraState(const VerifierConfig& config, unsigned phase) : verifier(config) { scorer.phase = phase; }
 
     std::mutex mutex;    ///< serialises the camera's frames
     cv::Size frameSize;  ///< size of the caller's frames; a change resets the state
@@ -70,7 +71,8 @@ private:
     const VerifierConfig config_;
     mutable std::mutex mutex_;  ///< guards map_ and lru_ only, held briefly
     std::unordered_map<std::string, Entry> map_;
-    Lru lru_;  ///< most recently used first
+    Lru lru_;               ///< most recently used first
+    unsigned created_ = 0;  ///< cameras created so far: the next one's phase
 };
 
 }  // namespace firesmoke

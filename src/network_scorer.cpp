@@ -163,8 +163,11 @@ void NetworkScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minAre
     } else {
         if (!memory->valid || memory->age + 1 >= network_.interval) {
             Forward(work, memory->maps, s);
+            // The first pass of a history runs at once; the camera's phase then sets
+            // how soon the next one comes.
+            const unsigned interval = static_cast<unsigned>(network_.interval);
+            memory->age = memory->valid ? 0 : static_cast<int>(memory->phase % interval);
             memory->valid = true;
-            memory->age = 0;
         } else {
             ++memory->age;  // flames move little in a few frames; the fresh motion still counts
         }

@@ -36,6 +36,10 @@ struct ScorerMemory {
     cv::Mat maps;        ///< the last full evaluation (the network's grid); its buffer is reused
     bool valid = false;  ///< maps belongs to the camera's current history
     int age = 0;         ///< frames scored since maps was computed
+    /// Offsets the camera's passes against other cameras' (any value; taken modulo the
+    /// interval), so that a host that feeds its cameras in turn meets the expensive
+    /// frames spread evenly rather than all in the same round. Kept by Reset.
+    unsigned phase = 0;
 
     /// @brief Forgets the evaluation (new camera or new frame size); keeps the buffer.
     void Reset() {

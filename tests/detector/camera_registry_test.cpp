@@ -23,6 +23,19 @@ TEST(CameraRegistry, SameIdentifierSameStateUntilEvicted) {
     EXPECT_EQ(registry.Size(), 3u);
 }
 
+TEST(CameraRegistry, CamerasTakeSuccessivePhasesThatSurviveAReset) {
+    CameraRegistry registry(4, {});
+    auto a = registry.Acquire("a");
+    auto b = registry.Acquire("b");
+    auto c = registry.Acquire("c");
+    EXPECT_EQ(a->scorer.phase, 0u);
+    EXPECT_EQ(b->scorer.phase, 1u);
+    EXPECT_EQ(c->scorer.phase, 2u);
+    EXPECT_EQ(registry.Acquire("a")->scorer.phase, 0u) << "a known camera took a new phase";
+    b->Reset({640, 480});
+    EXPECT_EQ(b->scorer.phase, 1u);
+}
+
 TEST(CameraRegistry, ManyIdentifiersKeepTheRegistryBounded) {
     CameraRegistry registry(8, {});
     for (int i = 0; i < 1000; ++i) {

@@ -83,6 +83,23 @@ TEST_F(NetworkScorerStream, ANewHistoryOrAnotherCameraRunsTheNetworkAtOnce) {
     EXPECT_FALSE(HasFire(Score(quiet_, &camera))) << "the grid outlived the camera's history";
 }
 
+TEST_F(NetworkScorerStream, ACamerasPhaseSetsHowSoonItsSecondPassComes) {
+    struct Case {
+        unsigned phase;
+        int reused;  // frames after the first pass that still see its grid (interval 3)
+    };
+    for (const Case c : {Case{0, 2}, Case{1, 1}, Case{2, 0}, Case{4, 1}}) {
+        SCOPED_TRACE("phase " + std::to_string(c.phase));
+        firesmoke::ScorerMemory camera;
+        camera.phase = c.phase;
+        ASSERT_TRUE(HasFire(Score(fire_, &camera))) << "the first pass must run at once";
+        for (int i = 0; i < c.reused; ++i) {
+            EXPECT_TRUE(HasFire(Score(quiet_, &camera))) << "frame " << i + 1 << " ran the network";
+        }
+        EXPECT_FALSE(HasFire(Score(quiet_, &camera))) << "frame " << c.reused + 1 << " reused the grid";
+    }
+}
+
 TEST_F(NetworkScorerStream, AnIntervalOfOneRunsTheNetworkOnEveryFrame) {
     Use(1);
     firesmoke::ScorerMemory camera;
