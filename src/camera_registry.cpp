@@ -42,8 +42,9 @@ std::shared_ptr<CameraState> CameraRegistry::Acquire(const std::string& cameraId
         map_.erase(victim);
         lru_.pop_back();
     }
-    // Cameras created one after another take successive phases.
-    auto state = std::make_shared<CameraState>(config_, created_++);
+    // The phase comes from the identifier alone, so that a camera's answers never
+    // depend on which cameras came before it or on which thread came first.
+    auto state = std::make_shared<CameraState>(config_, static_cast<unsigned>(std::hash<std::string>{}(key)));
     lru_.push_front(key);
     map_.emplace(std::move(key), Entry{state, lru_.begin()});
     return state;

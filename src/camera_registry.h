@@ -71,8 +71,7 @@ private:
     const VerifierConfig config_;
     mutable std::mutex mutex_;  ///< guards map_ and lru_ only, held briefly
     std::unordered_map<std::string, Entry> map_;
-    Lru lru_;               ///< most recently used first
-    unsigned created_ = 0;  ///< cameras created so far: the next one's phase
+    Lru lru_;  ///< most recently used first
 };
 
 }  // namespace firesmoke

@@ -26,6 +26,13 @@ protected:
     }
     void TearDown() override { detector.Destroy(); }
 
+    // Forgets every camera, as a new detector would.
+    void Reload() {
+        std::string labels;
+        ASSERT_TRUE(detector.Destroy());
+        ASSERT_TRUE(detector.Initialize(FIRESMOKE_TEST_MODEL_DIR, 0.5f, labels));
+    }
+
     // Runs frames [from, from + count) of the scene on @p camera; returns the
     // 1-based index of the first frame with detections (0 for none) and collects
     // every detection in found.
@@ -93,7 +100,8 @@ TEST_F(DetectorScene, StaysQuietOnTheEmptyRoomAndOnASteadyLamp) {
 
 TEST_F(DetectorScene, CamerasKeepSeparateHistories) {
     // Interleaving a quiet camera does not change when the fire camera confirms.
-    const int alone = FirstDetection("alone", 30);
+    const int alone = FirstDetection("busy", 30);
+    Reload();
     int interleaved = 0;
     for (int i = 0; i < 30; ++i) {
         EXPECT_TRUE(detector.RunInference(Frame(i, false), "quiet").empty());
@@ -107,16 +115,17 @@ TEST_F(DetectorScene, CamerasKeepSeparateHistories) {
 
 TEST_F(DetectorScene, ASizeChangeRestartsTheCamerasHistory) {
     ASSERT_GT(FirstDetection("cam", 30), 0);
-    // The same scene at half size: evidence must be collected anew.
+    // The same frames again at half size: evidence must be collected anew.
     int first = 0;
     for (int i = 0; i < 30 && first == 0; ++i) {
         cv::Mat half;
-        cv::resize(Frame(30 + i), half, kSize / 2);
+        cv::resize(Frame(i), half, kSize / 2);
         if (!detector.RunInference(half, "cam").empty()) {
             first = i + 1;
         }
     }
-    EXPECT_GE(first, 8);
+    EXPECT_GE(first, 8) << "confirmed before 8 votes could be collected";
+    EXPECT_GT(first, 0) << "the fire was never confirmed again";
 }
 
 TEST_F(DetectorScene, SingleImagesShareNoHistory) {
@@ -172,17 +181,18 @@ TEST_F(DetectorScene, ConcurrentCamerasGetTheSameAnswersAsSequentialOnes) {
     for (int c = 0; c < kCameras; ++c) {
         for (int i = 0; i < kFrames; ++i) {
             expected[c].push_back(
-                detector.RunInference(Frame(i, c % 2 == 0), "seq-" + std::to_string(c)).size());
+                detector.RunInference(Frame(i, c % 2 == 0), "cam-" + std::to_string(c)).size());
         }
     }
-    // The same cameras on four threads at once.
+    // The same cameras on four threads at once, from a fresh start.
+    Reload();
     std::vector<std::vector<std::size_t>> got(kCameras);
     std::vector<std::thread> threads;
     for (int c = 0; c < kCameras; ++c) {
         threads.emplace_back([&, c] {
             for (int i = 0; i < kFrames; ++i) {
                 got[c].push_back(
-                    detector.RunInference(Frame(i, c % 2 == 0), "par-" + std::to_string(c)).size());
+                    detector.RunInference(Frame(i, c % 2 == 0), "cam-" + std::to_string(c)).size());
             }
         });
     }
