@@ -207,24 +207,44 @@ void NetworkScorer::Forward(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s
 void NetworkScorer::Boxes(const cv::Mat& prob, int classId, float threshold, const cv::Mat& work,
                           const cv::Mat& motion, int minArea, std::vector<Candidate>& out,
                           ScorerScratch& s) const {
-    // Cells at half the calibrated threshold (a score of 0.25) are candidates.
-    cv::compare(prob, 0.5 * threshold, s.a, cv::CMP_GE);
-    const int n = cv::connectedComponentsWithStats(s.a, s.labels, s.stats, s.centroids, 8, CV_32S);
+    // Cells at half the calibrated threshold (a score of 0.25) are candidates; each
+    // 8-connected group of them is one region. The grid is a few hundred cells, so a
+    // flood fill over reused buffers finds the groups, their bounds and their best
+    // cell at once, without allocating.
+    CV_Assert(prob.type() == CV_32F && prob.isContinuous());
+    const float cut = 0.5f * threshold;
+    const int cols = prob.cols, cells = prob.rows * prob.cols;
+    const float* p = prob.ptr<float>();
+    s.counts.assign(static_cast<std::size_t>(cells), 0);  // 1 once a cell belongs to a region
     const int cellW = work.cols / prob.cols, cellH = work.rows / prob.rows;
-    for (int l = 1; l < n; ++l) {
+    for (int seed = 0; seed < cells; ++seed) {
+        if (p[seed] < cut || s.counts[static_cast<std::size_t>(seed)] != 0) {
+            continue;
+        }
         float best = 0.0f;
-        for (int y = 0; y < prob.rows; ++y) {
-            const int* label = s.labels.ptr<int>(y);
-            const float* p = prob.ptr<float>(y);
-            for (int x = 0; x < prob.cols; ++x) {
-                if (label[x] == l) {
-                    best = std::max(best, p[x]);
+        int left = cols, top = prob.rows, right = -1, bottom = -1;
+        s.cells.assign(1, seed);
+        s.counts[static_cast<std::size_t>(seed)] = 1;
+        while (!s.cells.empty()) {
+            const int cell = s.cells.back();
+            s.cells.pop_back();
+            const int cx = cell % cols, cy = cell / cols;
+            best = std::max(best, p[cell]);
+            left = std::min(left, cx);
+            right = std::max(right, cx);
+            top = std::min(top, cy);
+            bottom = std::max(bottom, cy);
+            for (int y = std::max(0, cy - 1); y <= std::min(prob.rows - 1, cy + 1); ++y) {
+                for (int x = std::max(0, cx - 1); x <= std::min(cols - 1, cx + 1); ++x) {
+                    const int next = y * cols + x;
+                    if (p[next] >= cut && s.counts[static_cast<std::size_t>(next)] == 0) {
+                        s.counts[static_cast<std::size_t>(next)] = 1;
+                        s.cells.push_back(next);
+                    }
                 }
             }
         }
-        const cv::Rect box(
-            s.stats.at<int>(l, cv::CC_STAT_LEFT) * cellW, s.stats.at<int>(l, cv::CC_STAT_TOP) * cellH,
-            s.stats.at<int>(l, cv::CC_STAT_WIDTH) * cellW, s.stats.at<int>(l, cv::CC_STAT_HEIGHT) * cellH);
+        const cv::Rect box(left * cellW, top * cellH, (right - left + 1) * cellW, (bottom - top + 1) * cellH);
         if (box.area() < minArea) {
             continue;
         }

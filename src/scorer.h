@@ -26,7 +26,7 @@ struct Candidate {
 struct ScorerScratch {
     cv::Mat a, b, c, labels, stats, centroids, blob, output;
     std::vector<double> sums;
-    std::vector<int> counts;
+    std::vector<int> counts, cells;
 };
 
 /// @brief What a scorer keeps about one camera from frame to frame: the result of
