@@ -65,16 +65,6 @@ TEST_F(NetworkScorerStream, TheScenesAreWhatTheTestAssumes) {
     EXPECT_FALSE(HasFire(Score(quiet_, nullptr))) << "the network finds fire in grey noise";
 }
 
-TEST_F(NetworkScorerStream, TheGridOfAForwardPassServesTheNextFramesOfTheInterval) {
-    firesmoke::ScorerMemory camera;
-    ASSERT_TRUE(HasFire(Score(fire_, &camera)));  // frame 0: a pass on the fire
-    // Frames 1 and 2 reuse its grid: the fire's cells are judged on the new frame.
-    EXPECT_TRUE(HasFire(Score(quiet_, &camera))) << "frame 1 ran the network";
-    EXPECT_TRUE(HasFire(Score(quiet_, &camera))) << "frame 2 ran the network";
-    // Frame 3 starts the next interval: a pass on the quiet frame.
-    EXPECT_FALSE(HasFire(Score(quiet_, &camera))) << "frame 3 reused a stale grid";
-}
-
 TEST_F(NetworkScorerStream, ANewHistoryOrAnotherCameraRunsTheNetworkAtOnce) {
     firesmoke::ScorerMemory camera, other;
     ASSERT_TRUE(HasFire(Score(fire_, &camera)));
@@ -83,7 +73,9 @@ TEST_F(NetworkScorerStream, ANewHistoryOrAnotherCameraRunsTheNetworkAtOnce) {
     EXPECT_FALSE(HasFire(Score(quiet_, &camera))) << "the grid outlived the camera's history";
 }
 
-TEST_F(NetworkScorerStream, ACamerasPhaseSetsHowSoonItsSecondPassComes) {
+TEST_F(NetworkScorerStream, AGridServesTheFramesUntilTheNextPassAtTheCamerasPhase) {
+    // A pass on the fire, then quiet frames: those that reuse the pass's grid judge
+    // the fire's cells on the new frame; the next pass sees the quiet frame.
     struct Case {
         unsigned phase;
         int reused;  // frames after the first pass that still see its grid (interval 3)
