@@ -68,8 +68,10 @@ public:
         const long expected = FrameCount(capture);
         const long middle = expected > 0 ? expected / 2 : -1;
 
-        // A clip listed twice gets a fresh camera, so its second run starts cold.
-        std::string camera = file;
+        // The camera is named by the path as the manifest writes it, so that the
+        // figures do not depend on where the footage lies. A clip listed twice gets a
+        // fresh camera, so its second run starts cold.
+        std::string camera = entry.path;
         if (!cameras_.insert(camera).second) {
             camera += "#line" + std::to_string(entry.line);
             cameras_.insert(camera);
