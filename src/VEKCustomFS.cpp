@@ -79,6 +79,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         v.boxChange = BBOX_CHANGE_THRESHOLD;
         v.flickerStd = FLICKER_V_STD_THRESHOLD;
         v.flickerMinSamples = FLICKER_MIN_SAMPLES;
+        v.minFlameFlicker = static_cast<float>(model.verifier.fireFlickerShare);
         return v;
     }
 

@@ -33,8 +33,12 @@ bool ReadInt(const cv::FileNode& parent, const std::string& key, int lo, int hi,
     return true;
 }
 
+// Whether a real key's range includes its ends.
+enum class Ends { Open, Closed };
+
+// Reads one optional real key and checks it against (lo, hi) or [lo, hi].
 bool ReadReal(const cv::FileNode& parent, const std::string& key, double lo, double hi, double& value,
-              const std::string& file, std::string& error) {
+              const std::string& file, std::string& error, Ends ends = Ends::Open) {
     const cv::FileNode node = parent[key];
     if (node.empty()) {
         return true;
@@ -44,9 +48,11 @@ bool ReadReal(const cv::FileNode& parent, const std::string& key, double lo, dou
         return false;
     }
     const double v = static_cast<double>(node);
-    if (!(v > lo && v < hi)) {
-        error = file + ": key '" + key + "' = " + std::to_string(v) + " is outside (" + std::to_string(lo) +
-                ", " + std::to_string(hi) + ")";
+    const bool inside = ends == Ends::Open ? (v > lo && v < hi) : (v >= lo && v <= hi);
+    if (!inside) {
+        const bool open = ends == Ends::Open;
+        error = file + ": key '" + key + "' = " + std::to_string(v) + " is outside " + (open ? "(" : "[") +
+                std::to_string(lo) + ", " + std::to_string(hi) + (open ? ")" : "]");
         return false;
     }
     value = v;
@@ -69,6 +75,17 @@ bool ReadColour(const cv::FileNode& node, ColourConfig& c, const std::string& fi
            ReadInt(node, "smoke_max_value", 0, 255, c.smokeMaxValue, file, error) &&
            ReadInt(node, "motion_threshold", 1, 255, c.motionThreshold, file, error) &&
            ReadReal(node, "background_rate", 0.0, 1.0, c.backgroundRate, file, error);
+}
+
+bool ReadVerifier(const cv::FileNode& node, VerifierRules& v, const std::string& file, std::string& error) {
+    if (node.empty()) {
+        return true;
+    }
+    if (!node.isMap()) {
+        error = file + ": key 'verifier' must be a map";
+        return false;
+    }
+    return ReadReal(node, "fire_flicker_share", 0.0, 1.0, v.fireFlickerShare, file, error, Ends::Closed);
 }
 
 bool ReadFloat01(const cv::FileNode& parent, const std::string& key, float& value, const std::string& file,
@@ -189,7 +206,8 @@ bool ReadNetwork(const fs::path& dir, const cv::FileNode& node, NetworkConfig& n
     }
     if (!ModelFile(dir, node, "model", n.modelFile, file, error) ||
         !ModelFile(dir, node, "calibration", n.calibrationFile, file, error) ||
-        !ReadInt(node, "interval", 1, 25, n.interval, file, error)) {
+        !ReadInt(node, "interval", 1, 25, n.interval, file, error) ||
+        !ReadReal(node, "smoke_full_motion", 0.01, 1.0, n.smokeFullMotion, file, error, Ends::Closed)) {
         return false;
     }
     const std::string cal = n.calibrationFile;
@@ -335,7 +353,8 @@ bool LoadModelConfig(const std::string& folder, ModelConfig& config, std::string
             return false;
         }
         if (!ReadInt(root, "work_width", 64, 1024, c.workWidth, file, error) ||
-            !ReadColour(root["colour"], c.colour, file, error)) {
+            !ReadColour(root["colour"], c.colour, file, error) ||
+            !ReadVerifier(root["verifier"], c.verifier, file, error)) {
             return false;
         }
     } catch (const std::exception& e) {  // cv::Exception, and std::length_error on some inputs

@@ -40,6 +40,16 @@ struct NetworkConfig {
     /// Frames of a camera per forward pass, 1 to 25: 1 runs the network on every frame;
     /// with N, the N - 1 frames in between reuse its last grid with their own motion.
     int interval = 1;
+    /// Share of a smoke region's pixels that must move for full motion evidence, (0, 1]:
+    /// smoke drifts through its box, fog and haze stand still.
+    double smokeFullMotion = 0.2;
+};
+
+/// @brief Evidence rules of the temporal verification that a model folder may tune.
+struct VerifierRules {
+    /// Share of a fire track's flame-coloured pixels that must flicker for it to be
+    /// confirmed, [0, 1]; 0 turns the rule off.
+    double fireFlickerShare = 0.01;
 };
 
 /// @brief Everything read from a model folder.
@@ -52,6 +62,7 @@ struct ModelConfig {
     int workWidth = 320;               ///< width of the downscaled working frame (colour scorer)
     ColourConfig colour;
     NetworkConfig network;  ///< used when scorer is "network"
+    VerifierRules verifier;
 
     /// @brief The label map: class names in id order joined by commas.
     std::string LabelMap() const;

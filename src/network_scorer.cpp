@@ -11,11 +11,11 @@ namespace {
 // Standard deviation (grey levels) below which a region counts as flat.
 constexpr double kFlatStdDev = 2.0;
 
-// Share of a box's pixels that must move for full motion evidence. Flames move in
-// a small part of their box; a smoke plume drifts through most of its box, whereas
-// a wall or a pole that people walk past changes in a few of its pixels.
+// Share of a fire box's pixels that must move for full motion evidence: flames move
+// in a small part of their box. Smoke's share comes from the model folder, since a
+// plume drifts through most of its box, whereas a wall or a pole that people walk
+// past changes in a few of its pixels.
 constexpr double kFireFullMotion = 0.1;
-constexpr double kSmokeFullMotion = 0.2;
 
 // Share of the pixels of @p box whose motion value is at least @p threshold.
 double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
@@ -261,7 +261,7 @@ void NetworkScorer::Boxes(const cv::Mat& prob, int classId, float threshold, con
             // a lamp, a sunset, fog or a wall until it does.
             const double moving = MovingShare(motion, box, colour_.motionThreshold);
             factor = classId == kFireClass ? 0.4 + 0.6 * std::min(1.0, moving / kFireFullMotion)
-                                           : 0.2 + 0.8 * std::min(1.0, moving / kSmokeFullMotion);
+                                           : 0.2 + 0.8 * std::min(1.0, moving / network_.smokeFullMotion);
         }
         if (classId == kFireClass) {
             // Flame colour in the box adds evidence; a "fire" with none of it loses some.

@@ -103,35 +103,49 @@ TEST_F(ModelFolder, BadConfigsFailWithAMessageNamingTheFileAndTheProblem) {
     }
 }
 
-TEST_F(ModelFolder, TheNetworkIntervalIsOptionalAndChecked) {
+TEST_F(ModelFolder, TheOptionalTuningKeysKeepTheirDefaultsAndAreChecked) {
     std::ofstream(dir_ / "net.onnx") << "weights";
     std::ofstream(dir_ / "cal.yml")
         << "%YAML:1.0\n---\nformat_version: 1\ninput_width: 384\n"
            "input_height: 224\ngrid_width: 24\ngrid_height: 14\nfire_threshold: 0.8\n"
            "smoke_threshold: 0.9\n";
+    const firesmoke::NetworkConfig network;
+    const firesmoke::VerifierRules verifier;
     struct Case {
-        const char* line;      // appended to the network map
-        int interval;          // expected when it loads
+        const char* lines;  // appended to the network map; a line in column 0 starts a new key
+        int interval;       // expected when it loads
+        double smokeFullMotion;
+        double fireFlickerShare;
         const char* expected;  // part of the message when it does not
     };
     const Case cases[] = {
-        {"", 1, nullptr},
-        {"   interval: 3\n", 3, nullptr},
-        {"   interval: 25\n", 25, nullptr},
-        {"   interval: 0\n", 0, "'interval' = 0 is outside [1, 25]"},
-        {"   interval: 26\n", 0, "'interval' = 26 is outside [1, 25]"},
-        {"   interval: often\n", 0, "'interval' must be an integer"},
+        {"", 1, network.smokeFullMotion, verifier.fireFlickerShare, nullptr},
+        {"   interval: 3\n", 3, network.smokeFullMotion, verifier.fireFlickerShare, nullptr},
+        {"   interval: 25\n   smoke_full_motion: 1\n", 25, 1.0, verifier.fireFlickerShare, nullptr},
+        {"   smoke_full_motion: 0.05\nverifier:\n   fire_flicker_share: 0\n", 1, 0.05, 0.0, nullptr},
+        {"verifier:\n   fire_flicker_share: 1.0\n", 1, network.smokeFullMotion, 1.0, nullptr},
+        {"   interval: 0\n", 0, 0, 0, "'interval' = 0 is outside [1, 25]"},
+        {"   interval: 26\n", 0, 0, 0, "'interval' = 26 is outside [1, 25]"},
+        {"   interval: often\n", 0, 0, 0, "'interval' must be an integer"},
+        {"   smoke_full_motion: 0\n", 0, 0, 0,
+         "'smoke_full_motion' = 0.000000 is outside [0.010000, 1.000000]"},
+        {"   smoke_full_motion: 1.5\n", 0, 0, 0, "'smoke_full_motion' = 1.500000 is outside"},
+        {"verifier:\n   fire_flicker_share: -0.1\n", 0, 0, 0, "'fire_flicker_share' = -0.100000 is outside"},
+        {"verifier:\n   fire_flicker_share: some\n", 0, 0, 0, "'fire_flicker_share' must be a number"},
+        {"verifier: 0.01\n", 0, 0, 0, "key 'verifier' must be a map"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(c.lines);
         Write(std::string("%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\n"
                           "scorer: network\nnetwork:\n   model: net.onnx\n   calibration: cal.yml\n") +
-              c.line);
+              c.lines);
         firesmoke::ModelConfig config;
         const std::string error = Load(config);
         if (c.expected == nullptr) {
             EXPECT_EQ(error, "");
             EXPECT_EQ(config.network.interval, c.interval);
+            EXPECT_DOUBLE_EQ(config.network.smokeFullMotion, c.smokeFullMotion);
+            EXPECT_DOUBLE_EQ(config.verifier.fireFlickerShare, c.fireFlickerShare);
         } else {
             EXPECT_NE(error.find(c.expected), std::string::npos) << "message: " << error;
         }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
@@ -97,6 +98,33 @@ TEST_F(NetworkScorerStream, AnIntervalOfOneRunsTheNetworkOnEveryFrame) {
     firesmoke::ScorerMemory camera;
     ASSERT_TRUE(HasFire(Score(fire_, &camera)));
     EXPECT_FALSE(HasFire(Score(quiet_, &camera)));
+}
+
+TEST_F(NetworkScorerStream, SmokeNeedsTheShareOfMovingPixelsThatTheModelFolderSets) {
+    // Every other pixel moves: full motion evidence at a share of 0.2, 0.2 + 0.8 * 0.5
+    // of it at a share of 1.
+    cv::Mat half(still_.size(), CV_8U);
+    for (int y = 0; y < half.rows; ++y) {
+        for (int x = 0; x < half.cols; ++x) {
+            half.at<uchar>(y, x) = static_cast<uchar>((x + y) % 2 == 0 ? 255 : 0);
+        }
+    }
+    auto bestSmoke = [&](double share) {
+        firesmoke::ModelConfig config = Bundled(3);
+        config.network.smokeFullMotion = share;
+        const auto scorer = firesmoke::MakeScorer(config);
+        std::vector<firesmoke::Candidate> out;
+        scorer->Score(fire_, half, 4, out, scratch_, nullptr);
+        float best = 0.0f;
+        for (const auto& c : out) {
+            best = c.classId == firesmoke::kSmokeClass ? std::max(best, c.score) : best;
+        }
+        return best;
+    };
+    const float easy = bestSmoke(0.2), hard = bestSmoke(1.0);
+    ASSERT_GT(easy, 0.0f) << "the network finds no smoke in the synthetic scene";
+    EXPECT_NEAR(hard / easy, 0.6f, 0.02f)
+        << "smoke score " << easy << " at a share of 0.2, " << hard << " at a share of 1";
 }
 
 }  // namespace
