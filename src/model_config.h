@@ -40,7 +40,7 @@ struct NetworkConfig {
     /// Frames of a camera per forward pass, 1 to 25: 1 runs the network on every frame;
     /// with N, the N - 1 frames in between reuse its last grid with their own motion.
     int interval = 1;
-    /// Share of a smoke region's pixels that must move for full motion evidence, (0, 1]:
+    /// Share of a smoke region's pixels that must move for full motion evidence, 0.01 to 1:
     /// smoke drifts through its box, fog and haze stand still.
     double smokeFullMotion = 0.2;
 };
