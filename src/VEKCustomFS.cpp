@@ -14,6 +14,7 @@
 
 #include "camera_registry.h"
 #include "detection_output.h"
+#include "downscale.h"
 #include "frame_input.h"
 #include "log.h"
 #include "model_config.h"
@@ -32,7 +33,8 @@ constexpr std::size_t kMaxCameras = 128;
 // Buffers of one thread, reused from frame to frame.
 struct ThreadScratch {
     firesmoke::FrameBuffers converted;
-    cv::Mat half, work, gray, diff;
+    firesmoke::FrameDownscaler downscaler;
+    cv::Mat work, gray, diff;
     firesmoke::ScorerScratch scorer;
     std::vector<firesmoke::Candidate> candidates;
     std::vector<firesmoke::Confirmation> confirmed;
@@ -109,7 +111,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
     }
 
     void ToWork(const cv::Mat& bgr, ThreadScratch& ts) const {
-        firesmoke::ResizeToWork(bgr, scorer->WorkSize(bgr.size()), ts.work, ts.half);
+        ts.downscaler.Resize(bgr, scorer->WorkSize(bgr.size()), ts.work);
     }
 
     std::vector<CustomDetection> Infer(const cv::Mat& image, const std::string& cameraId,

@@ -71,20 +71,6 @@ FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, FrameBuffers& buf
     return FrameStatus::Ok;
 }
 
-void ResizeToWork(const cv::Mat& bgr, cv::Size size, cv::Mat& work, cv::Mat& scratch) {
-    if (bgr.size() == size) {
-        bgr.copyTo(work);
-        return;
-    }
-    const cv::Size twice(2 * size.width, 2 * size.height);
-    if (bgr.cols > twice.width && bgr.rows > twice.height) {
-        cv::resize(bgr, scratch, twice, 0, 0, cv::INTER_LINEAR);
-        cv::resize(scratch, work, size, 0, 0, cv::INTER_AREA);
-    } else {
-        cv::resize(bgr, work, size, 0, 0, cv::INTER_AREA);
-    }
-}
-
 std::string Describe(FrameStatus status, const cv::Mat& image) {
     const std::string size = std::to_string(image.cols) + "x" + std::to_string(image.rows);
     switch (status) {

@@ -37,12 +37,6 @@ struct FrameBuffers {
 /// pixels are never modified, now or by a later call.
 FrameStatus NormaliseFrame(const cv::Mat& image, cv::Mat& bgr, FrameBuffers& buffers);
 
-/// @brief Downscales @p bgr to @p size into @p work, averaging areas so that small
-/// flames survive. Large reductions go through a bilinear step to twice the size
-/// first, so that the area step is a cheap 2x2 average.
-/// @param scratch buffer reused across calls.
-void ResizeToWork(const cv::Mat& bgr, cv::Size size, cv::Mat& work, cv::Mat& scratch);
-
 /// @brief A short text for a status, for log messages.
 std::string Describe(FrameStatus status, const cv::Mat& image);
 

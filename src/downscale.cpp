@@ -1,0 +1,193 @@
+#include "downscale.h"
+
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+namespace firesmoke {
+
+void FrameDownscaler::Axis::Build(int from, int to) {
+    // (input index, share) pairs of each output pixel, in index order.
+    std::vector<std::vector<std::pair<int, double>>> shares(static_cast<std::size_t>(to));
+    const auto add = [&](int i, int j, double share) {
+        auto& s = shares[static_cast<std::size_t>(i)];
+        if (share <= 1e-9) {
+            return;
+        }
+        if (!s.empty() && s.back().first == j) {
+            s.back().second += share;
+        } else {
+            s.emplace_back(j, share);
+        }
+    };
+    const double scale = static_cast<double>(from) / to;
+    if (from > 2 * to) {
+        // Large reduction: the mean of two bilinear samples per output pixel, at the
+        // pixel centres of a grid twice as fine. Reads 4 input pixels in `scale` instead
+        // of all of them, and still sees any spot two pixels wide.
+        const double step = scale / 2.0;
+        for (int i = 0; i < to; ++i) {
+            for (int t = 2 * i; t < 2 * i + 2; ++t) {
+                const double at = (t + 0.5) * step - 0.5;
+                const int j = std::min(from - 2, std::max(0, static_cast<int>(std::floor(at))));
+                const double frac = std::min(1.0, std::max(0.0, at - j));
+                add(i, j, 0.5 * (1.0 - frac));
+                add(i, j + 1, 0.5 * frac);
+            }
+        }
+    } else {
+        // Small reduction: output pixel i averages [i * scale, (i + 1) * scale) of the
+        // input, each input pixel weighing by how much of it lies inside.
+        for (int i = 0; i < to; ++i) {
+            const double lo = i * scale;
+            const double hi = i + 1 == to ? from : (i + 1) * scale;
+            for (int j = std::min(from - 1, static_cast<int>(std::floor(lo))); j < from && j < hi; ++j) {
+                add(i, j, (std::min<double>(j + 1, hi) - std::max<double>(j, lo)) / scale);
+            }
+        }
+    }
+    taps = 1;
+    for (const auto& sh : shares) {
+        taps = std::max(taps, static_cast<int>(sh.size()));
+    }
+    CV_Assert(taps <= kMaxTaps);
+    // Every output pixel reads `taps` inputs, padding with weight 0, so that the loops
+    // below have a fixed length.
+    index.assign(static_cast<std::size_t>(to) * static_cast<std::size_t>(taps), 0);
+    weight.assign(index.size(), 0);
+    for (int i = 0; i < to; ++i) {
+        const auto& sh = shares[static_cast<std::size_t>(i)];
+        const std::size_t at = static_cast<std::size_t>(i) * static_cast<std::size_t>(taps);
+        // Round the running sum, not each weight: the weights of a pixel then add up to
+        // kOne exactly (a flat area keeps its value) and none goes negative.
+        double sum = 0.0;
+        int given = 0;
+        for (std::size_t k = 0; k < sh.size(); ++k) {
+            sum += sh[k].second;
+            const int upTo = k + 1 == sh.size() ? kOne : static_cast<int>(std::lround(sum * kOne));
+            index[at + k] = sh[k].first;
+            weight[at + k] = static_cast<std::uint16_t>(upTo - given);
+            given = upTo;
+        }
+        for (std::size_t k = sh.size(); k < static_cast<std::size_t>(taps); ++k) {
+            index[at + k] = sh.empty() ? 0 : sh.back().first;
+        }
+    }
+}
+
+namespace {
+
+// Weighted sum of T input rows into acc. The weights add up to kOne, so a sum of
+// 8-bit values stays below 65536.
+template <int T>
+void SumRows(const uchar* const* rows, const std::uint16_t* w, int n, std::uint16_t* acc) {
+    for (int i = 0; i < n; ++i) {
+        unsigned s = 0;
+        for (int k = 0; k < T; ++k) {
+            s += unsigned{w[k]} * rows[k][i];
+        }
+        acc[i] = static_cast<std::uint16_t>(s);
+    }
+}
+
+// Weighted sum of T columns of acc per output pixel and channel, rounded back to 8 bits.
+template <int T>
+void SumColumns(const std::uint16_t* acc, const int* index, const std::uint16_t* w, int width, uchar* dst) {
+    for (int ox = 0; ox < width; ++ox, index += T, w += T, dst += 3) {
+        std::uint32_t b = 1u << 15, g = 1u << 15, r = 1u << 15;  // rounds the shift below
+        for (int k = 0; k < T; ++k) {
+            const std::uint16_t* a = acc + 3 * index[k];
+            b += std::uint32_t{w[k]} * a[0];
+            g += std::uint32_t{w[k]} * a[1];
+            r += std::uint32_t{w[k]} * a[2];
+        }
+        dst[0] = static_cast<uchar>(b >> 16);
+        dst[1] = static_cast<uchar>(g >> 16);
+        dst[2] = static_cast<uchar>(r >> 16);
+    }
+}
+
+template <int T>
+void SumRowsOf(const cv::Mat& bgr, const int* index, const std::uint16_t* w, std::uint16_t* acc) {
+    const uchar* rows[T];
+    for (int k = 0; k < T; ++k) {
+        rows[k] = bgr.ptr<uchar>(index[k]);
+    }
+    SumRows<T>(rows, w, bgr.cols * 3, acc);
+}
+
+}  // namespace
+
+void FrameDownscaler::ShrinkRows(const cv::Mat& bgr, cv::Mat& work, int rowBegin, int rowEnd,
+                                 std::uint16_t* acc) const {
+    for (int oy = rowBegin; oy < rowEnd; ++oy) {
+        const std::size_t at = static_cast<std::size_t>(oy) * static_cast<std::size_t>(y_.taps);
+        const int* iy = &y_.index[at];
+        const std::uint16_t* wy = &y_.weight[at];
+        switch (y_.taps) {
+            case 1:
+                SumRowsOf<1>(bgr, iy, wy, acc);
+                break;
+            case 2:
+                SumRowsOf<2>(bgr, iy, wy, acc);
+                break;
+            case 3:
+                SumRowsOf<3>(bgr, iy, wy, acc);
+                break;
+            default:
+                SumRowsOf<4>(bgr, iy, wy, acc);
+                break;
+        }
+        uchar* dst = work.ptr<uchar>(oy);
+        const int* ix = x_.index.data();
+        const std::uint16_t* wx = x_.weight.data();
+        switch (x_.taps) {
+            case 1:
+                SumColumns<1>(acc, ix, wx, to_.width, dst);
+                break;
+            case 2:
+                SumColumns<2>(acc, ix, wx, to_.width, dst);
+                break;
+            case 3:
+                SumColumns<3>(acc, ix, wx, to_.width, dst);
+                break;
+            default:
+                SumColumns<4>(acc, ix, wx, to_.width, dst);
+                break;
+        }
+    }
+}
+
+void FrameDownscaler::Resize(const cv::Mat& bgr, cv::Size size, cv::Mat& work) {
+    CV_Assert(bgr.type() == CV_8UC3 && size.width > 0 && size.height > 0);
+    if (bgr.size() == size) {
+        bgr.copyTo(work);
+        return;
+    }
+    if (bgr.cols < size.width || bgr.rows < size.height) {
+        cv::resize(bgr, work, size, 0, 0, cv::INTER_AREA);  // enlarging: bilinear
+        return;
+    }
+    if (bgr.size() != from_ || size != to_) {
+        x_.Build(bgr.cols, size.width);
+        y_.Build(bgr.rows, size.height);
+        from_ = bgr.size();
+        to_ = size;
+    }
+    work.create(size, CV_8UC3);
+
+    // A few stripes of rows, each with its own accumulator row.
+    const int stripes = std::max(1, std::min({cv::getNumThreads(), 8, size.height}));
+    const std::size_t n = static_cast<std::size_t>(bgr.cols) * 3;
+    if (rows_.size() < n * static_cast<std::size_t>(stripes)) {
+        rows_.resize(n * static_cast<std::size_t>(stripes));
+    }
+    cv::parallel_for_(cv::Range(0, stripes), [&](const cv::Range& range) {
+        for (int s = range.start; s < range.end; ++s) {
+            ShrinkRows(bgr, work, size.height * s / stripes, size.height * (s + 1) / stripes,
+                       rows_.data() + n * static_cast<std::size_t>(s));
+        }
+    });
+}
+
+}  // namespace firesmoke
