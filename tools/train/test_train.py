@@ -14,6 +14,7 @@ import unittest
 sys.dont_write_bytecode = True
 
 import cv2  # noqa: E402
+import onnx  # noqa: E402
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
 
@@ -141,7 +142,6 @@ class SplitTest(unittest.TestCase):
 
 class IdentityRewriteTest(unittest.TestCase):
     def test_identity_nodes_removed_and_graph_still_runs(self):
-        import onnx
         from onnx import TensorProto, helper, numpy_helper
 
         w = numpy_helper.from_array(np.full((2, 3, 1, 1), 0.5, np.float32), "w")
@@ -193,9 +193,16 @@ class EndToEndTest(unittest.TestCase):
     """Trains a few steps, exports, and runs the ONNX with cv2.dnn as the detector does."""
 
     def test_train_export_and_forward(self):
+        # The default network, and the one without dilated context blocks.
+        for dilations, widest in (("2,4", 4), ("1,1", 1)):
+            with self.subTest(context_dilations=dilations):
+                self._train_export_and_forward(dilations, widest)
+
+    def _train_export_and_forward(self, dilations, widest):
         with tempfile.TemporaryDirectory() as tmp:
             argv = ["--cache", os.path.join(tmp, "cache"), "--out", os.path.join(tmp, "model"),
-                    "--steps", "3", "--batch", "4", "--eval-every", "0", "--log-every", "1"]
+                    "--steps", "3", "--batch", "4", "--eval-every", "0", "--log-every", "1",
+                    "--context-dilations", dilations]
             if _data_root():
                 argv += ["--data", _data_root(), "--limit", "2"]
             else:
@@ -206,6 +213,10 @@ class EndToEndTest(unittest.TestCase):
 
             onnx_path = os.path.join(tmp, "model", "firesmoke_grid.onnx")
             self.assertLess(os.path.getsize(onnx_path), 5 * 1024 * 1024)
+            graph = onnx.load(onnx_path).graph
+            dil = [max(a.ints) for n in graph.node if n.op_type == "Conv"
+                   for a in n.attribute if a.name == "dilations"]
+            self.assertEqual(max(dil + [1]), widest)
             net = cv2.dnn.readNetFromONNX(onnx_path)
             frame = (np.random.default_rng(1).random((240, 320, 3)) * 255).astype(np.uint8)
             blob = cv2.dnn.blobFromImage(frame, 1 / 255.0, (train.INPUT_W, train.INPUT_H),

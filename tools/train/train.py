@@ -123,8 +123,12 @@ def _list_images(folder: str) -> List[str]:
     )
 
 
-def collect_samples(data_root: str, limit_per_source: Optional[int] = None) -> List[Sample]:
+def collect_samples(data_root: str, limit_per_source: Optional[int] = None,
+                    fire8_smoke_partial: bool = True) -> List[Sample]:
     """Lists every training/validation image with its label states and split side.
+
+    fire8_smoke_partial: a fire-8 frame with fire boxes but no smoke box counts as
+    smoke-negative only away from its fire (True), or everywhere (False).
 
     Split rule: fire-8 by source clip (see fire8_group), pooled over its own train/valid/test
     folders; fire-images per image (they are distinct photos). 20% of the groups (by hash of
@@ -160,7 +164,7 @@ def collect_samples(data_root: str, limit_per_source: Optional[int] = None) -> L
                     boxes[SMOKE].append(_to_corners(cx, cy, w, h))
             negative = not boxes[FIRE] and not boxes[SMOKE]
             state = [BOXED if boxes[c] else NEGATIVE for c in (FIRE, SMOKE)]
-            if boxes[FIRE] and not boxes[SMOKE]:
+            if fire8_smoke_partial and boxes[FIRE] and not boxes[SMOKE]:
                 # Fire frames often show unboxed smoke: trust "no smoke" only away from fire.
                 state[SMOKE] = PARTIAL
             group = fire8_group(p)
@@ -457,9 +461,11 @@ class GlobalContext(nn.Module):
 
 
 class GridNet(nn.Module):
-    def __init__(self, width: Tuple[int, int, int, int] = (16, 32, 64, 128)):
+    def __init__(self, width: Tuple[int, int, int, int] = (16, 32, 64, 128),
+                 context_dilations: Tuple[int, int] = (2, 4)):
         super().__init__()
         c1, c2, c3, c4 = width
+        d1, d2 = context_dilations
         self.features = nn.Sequential(
             conv_bn(3, c1, 3, 2),  # 112x192
             DSBlock(c1, c2, 2),  # 56x96
@@ -468,9 +474,9 @@ class GridNet(nn.Module):
             DSBlock(c3, c3),
             DSBlock(c3, c4, 2),  # 14x24
             DSBlock(c4, c4),
-            DSBlock(c4, c4, dil=2),
+            DSBlock(c4, c4, dil=d1),
             GlobalContext(c4, c4 // 4),
-            DSBlock(c4, c4, dil=4),
+            DSBlock(c4, c4, dil=d2),
         )
         self.head = nn.Conv2d(c4, 2, 1)
         nn.init.constant_(self.head.bias, -4.0)
@@ -738,7 +744,7 @@ def run(args, log=print) -> Dict[str, object]:
     if args.synthetic:
         samples = synthetic_samples(args.synthetic_dir)
     else:
-        samples = collect_samples(args.data, args.limit)
+        samples = collect_samples(args.data, args.limit, args.fire8_smoke == "partial")
     if not samples:
         raise SystemExit(f"no images found under {args.data}")
     train = [s for s in samples if not s.val]
@@ -759,7 +765,9 @@ def run(args, log=print) -> Dict[str, object]:
     train_idx = np.array([index[id(s)] for s in train])
     val_idx = np.array([index[id(s)] for s in val])
 
-    model = GridNet()
+    global GRAZE_COVER
+    GRAZE_COVER = args.graze_cover  # read by make_targets
+    model = GridNet(context_dilations=args.context_dilations)
     n_params = count_parameters(model)
     log(f"model: {n_params} parameters")
 
@@ -892,6 +900,13 @@ def synthetic_samples(folder: str, count: int = 12) -> List[Sample]:
     return samples
 
 
+def _two_ints(text: str) -> Tuple[int, int]:
+    parts = text.split(",")
+    if len(parts) != 2 or not all(p.strip().isdigit() and int(p) >= 1 for p in parts):
+        raise argparse.ArgumentTypeError(f"expected two positive integers such as 2,4, got {text!r}")
+    return int(parts[0]), int(parts[1])
+
+
 def parse_args(argv=None):
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -914,6 +929,14 @@ def parse_args(argv=None):
     ap.add_argument("--eval-every", type=int, default=3, help="validate every N epochs (0: never)")
     ap.add_argument("--log-every", type=int, default=20)
     ap.add_argument("--save-checkpoint", action="store_true")
+    ap.add_argument("--context-dilations", type=_two_ints, default=(2, 4),
+                    help="dilation of the two context blocks at 1/16 scale, e.g. 2,4 or 1,1")
+    ap.add_argument("--fire8-smoke", choices=("partial", "negative"), default="partial",
+                    help="smoke label of fire-8 frames with fire boxes only: negative away from"
+                    " the fire (partial) or everywhere (negative)")
+    ap.add_argument("--graze-cover", type=float, default=GRAZE_COVER,
+                    help="a non-positive cell that a box covers by more than this share is"
+                    " left out of the loss")
     ap.add_argument("--synthetic", action="store_true",
                     help="train on generated images (written to --synthetic-dir)")
     ap.add_argument("--synthetic-dir", default=None)
