@@ -182,12 +182,28 @@ void FrameDownscaler::Resize(const cv::Mat& bgr, cv::Size size, cv::Mat& work) {
     if (rows_.size() < n * static_cast<std::size_t>(stripes)) {
         rows_.resize(n * static_cast<std::size_t>(stripes));
     }
-    cv::parallel_for_(cv::Range(0, stripes), [&](const cv::Range& range) {
-        for (int s = range.start; s < range.end; ++s) {
-            ShrinkRows(bgr, work, size.height * s / stripes, size.height * (s + 1) / stripes,
-                       rows_.data() + n * static_cast<std::size_t>(s));
+    // A loop body of its own rather than a lambda: OpenCV wraps a lambda in a
+    // std::function, which allocates for a capture of this size.
+    struct Stripes : cv::ParallelLoopBody {
+        const FrameDownscaler& self;
+        const cv::Mat& bgr;
+        cv::Mat& work;
+        std::uint16_t* rows;
+        std::size_t n;
+        int count;
+
+        Stripes(const FrameDownscaler& d, const cv::Mat& in, cv::Mat& out, std::uint16_t* r,
+                std::size_t width, int k)
+            : self(d), bgr(in), work(out), rows(r), n(width), count(k) {}
+        void operator()(const cv::Range& range) const override {
+            const int h = self.to_.height;
+            for (int s = range.start; s < range.end; ++s) {
+                self.ShrinkRows(bgr, work, h * s / count, h * (s + 1) / count,
+                                rows + n * static_cast<std::size_t>(s));
+            }
         }
-    });
+    };
+    cv::parallel_for_(cv::Range(0, stripes), Stripes(*this, bgr, work, rows_.data(), n, stripes));
 }
 
 }  // namespace firesmoke
