@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <opencv2/imgproc.hpp>
 
 namespace firesmoke {
 
-void FrameDownscaler::Axis::Build(int from, int to) {
+void FrameDownscaler::Axis::Build(int from, int to, bool linear) {
     // (input index, share) pairs of each output pixel, in index order.
     std::vector<std::vector<std::pair<int, double>>> shares(static_cast<std::size_t>(to));
     const auto add = [&](int i, int j, double share) {
@@ -21,7 +20,23 @@ void FrameDownscaler::Axis::Build(int from, int to) {
         }
     };
     const double scale = static_cast<double>(from) / to;
-    if (from > 2 * to) {
+    if (linear) {
+        // Enlarging: two neighbours, weighted as OpenCV's INTER_AREA does when it
+        // enlarges, down to the reciprocal and the float, so that an output that lands
+        // exactly on an input pixel picks the same one.
+        const double inverse = static_cast<double>(to) / from, step = 1.0 / inverse;
+        for (int i = 0; i < to; ++i) {
+            const int j = static_cast<int>(std::floor(i * step));
+            const float fx = static_cast<float>((i + 1) - (j + 1) * inverse);
+            const double frac = fx <= 0.0f ? 0.0 : fx - std::floor(fx);
+            if (j >= from - 1) {
+                add(i, from - 1, 1.0);
+            } else {
+                add(i, j, 1.0 - frac);
+                add(i, j + 1, frac);
+            }
+        }
+    } else if (from > 2 * to) {
         // Large reduction: the mean of two bilinear samples per output pixel, at the
         // pixel centres of a grid twice as fine. Reads 4 input pixels in `scale` instead
         // of all of them, and still sees any spot two pixels wide.
@@ -164,13 +179,11 @@ void FrameDownscaler::Resize(const cv::Mat& bgr, cv::Size size, cv::Mat& work) {
         bgr.copyTo(work);
         return;
     }
-    if (bgr.cols < size.width || bgr.rows < size.height) {
-        cv::resize(bgr, work, size, 0, 0, cv::INTER_AREA);  // enlarging: bilinear
-        return;
-    }
     if (bgr.size() != from_ || size != to_) {
-        x_.Build(bgr.cols, size.width);
-        y_.Build(bgr.rows, size.height);
+        // An output side longer than the input's: both axes interpolate.
+        const bool enlarging = bgr.cols < size.width || bgr.rows < size.height;
+        x_.Build(bgr.cols, size.width, enlarging);
+        y_.Build(bgr.rows, size.height, enlarging);
         from_ = bgr.size();
         to_ = size;
     }

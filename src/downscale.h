@@ -18,8 +18,9 @@ namespace firesmoke {
 ///
 /// The weights depend only on the two sizes. They are built on the first frame of a
 /// size and kept, so once warm a downscaler allocates nothing. Output rows are shared
-/// out over OpenCV's threads. Enlarging (an output side longer than the input's) and
-/// equal sizes are handed to OpenCV.
+/// out over OpenCV's threads. When an output side is longer than the input's, both
+/// axes interpolate between two neighbours instead, with the weights of OpenCV's
+/// INTER_AREA for that case.
 ///
 /// Not thread-safe: keep one per thread.
 class FrameDownscaler {
@@ -42,7 +43,8 @@ private:
         std::vector<std::uint16_t> weight;  ///< their weights, in 1/kOne
         int taps = 0;                       ///< inputs read per output pixel, 1 to kMaxTaps
 
-        void Build(int from, int to);
+        /// @param linear interpolate between two neighbours (the frame is being enlarged)
+        void Build(int from, int to, bool linear);
     };
 
     void ShrinkRows(const cv::Mat& bgr, cv::Mat& work, int rowBegin, int rowEnd, std::uint16_t* acc) const;

@@ -23,7 +23,7 @@ cv::Mat Noise(cv::Size size) {
 
 // The same filter built from OpenCV calls: along an axis reduced by more than 2, a
 // bilinear resize to twice the output size; then an area average down to the output.
-// Enlarging is OpenCV's own.
+// Enlarging is OpenCV's INTER_AREA as it stands.
 cv::Mat Reference(const cv::Mat& in, cv::Size to) {
     cv::Mat half, out;
     if (in.cols < to.width || in.rows < to.height) {
@@ -46,6 +46,8 @@ TEST(FrameDownscaler, MatchesTheSameFilterBuiltFromOpenCvCalls) {
         {"one axis kept", {384, 900}, {384, 224}},
         {"odd sizes", {1001, 777}, {97, 31}},
         {"to one pixel", {50, 40}, {1, 1}},
+        {"QVGA to network input (wider, less tall)", {320, 240}, {384, 224}},
+        {"QCIF to network input (enlarged)", {176, 144}, {384, 224}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
