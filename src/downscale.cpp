@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace firesmoke {
 
-void FrameDownscaler::Axis::Build(int from, int to, bool linear) {
+void FrameDownscaler::Axis::Build(int from, int to, bool linear, bool evenTaps) {
     // (input index, share) pairs of each output pixel, in index order.
     std::vector<std::vector<std::pair<int, double>>> shares(static_cast<std::size_t>(to));
     const auto add = [&](int i, int j, double share) {
@@ -65,6 +66,9 @@ void FrameDownscaler::Axis::Build(int from, int to, bool linear) {
     for (const auto& sh : shares) {
         taps = std::max(taps, static_cast<int>(sh.size()));
     }
+    if (evenTaps && taps % 2 != 0) {
+        ++taps;
+    }
     CV_Assert(taps <= kMaxTaps);
     // Every output pixel reads `taps` inputs, padding with weight 0, so that the loops
     // below have a fixed length.
@@ -92,38 +96,25 @@ void FrameDownscaler::Axis::Build(int from, int to, bool linear) {
 
 namespace {
 
-// Weighted sum of T input rows into acc. The weights add up to kOne, so a sum of
-// 8-bit values stays below 65536.
+// Sums are kept as int16 offset by -32768 so that the horizontal pass can use signed
+// 16-bit multiply-adds. The weights of a pixel add up to kOne, so the weighted sum of
+// 8-bit values, below 65536, fits.
+constexpr unsigned kOffset = 1u << 15;
+
+// Weighted sum of T input rows into acc.
 template <int T>
-void SumRows(const uchar* const* rows, const std::uint16_t* w, int n, std::uint16_t* acc) {
+void SumRows(const uchar* const* rows, const std::uint16_t* w, int n, std::int16_t* acc) {
     for (int i = 0; i < n; ++i) {
         unsigned s = 0;
         for (int k = 0; k < T; ++k) {
             s += unsigned{w[k]} * rows[k][i];
         }
-        acc[i] = static_cast<std::uint16_t>(s);
-    }
-}
-
-// Weighted sum of T columns of acc per output pixel and channel, rounded back to 8 bits.
-template <int T>
-void SumColumns(const std::uint16_t* acc, const int* index, const std::uint16_t* w, int width, uchar* dst) {
-    for (int ox = 0; ox < width; ++ox, index += T, w += T, dst += 3) {
-        std::uint32_t b = 1u << 15, g = 1u << 15, r = 1u << 15;  // rounds the shift below
-        for (int k = 0; k < T; ++k) {
-            const std::uint16_t* a = acc + 3 * index[k];
-            b += std::uint32_t{w[k]} * a[0];
-            g += std::uint32_t{w[k]} * a[1];
-            r += std::uint32_t{w[k]} * a[2];
-        }
-        dst[0] = static_cast<uchar>(b >> 16);
-        dst[1] = static_cast<uchar>(g >> 16);
-        dst[2] = static_cast<uchar>(r >> 16);
+        acc[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(s ^ kOffset));
     }
 }
 
 template <int T>
-void SumRowsOf(const cv::Mat& bgr, const int* index, const std::uint16_t* w, std::uint16_t* acc) {
+void SumRowsOf(const cv::Mat& bgr, const int* index, const std::uint16_t* w, std::int16_t* acc) {
     const uchar* rows[T];
     for (int k = 0; k < T; ++k) {
         rows[k] = bgr.ptr<uchar>(index[k]);
@@ -131,10 +122,60 @@ void SumRowsOf(const cv::Mat& bgr, const int* index, const std::uint16_t* w, std
     SumRows<T>(rows, w, bgr.cols * 3, acc);
 }
 
+// Weighted sum of T columns of acc per output pixel and channel, rounded back to 8 bits.
+// Since the weights add up to kOne, the offset comes back as kOffset * kOne.
+constexpr std::int32_t kBias =
+    static_cast<std::int32_t>(kOffset * FrameDownscaler::kOne + (1u << 15));  // + rounding
+
+#if CV_SIMD128
+// T / 2 pairs of taps: the two input pixels of a pair are interleaved channel by
+// channel and multiplied-and-added against their weights in one instruction.
+// Reads one int16 past the last input pixel: acc is padded.
+template <int T>
+void SumColumns(const std::int16_t* acc, const int* index, const std::int16_t* pairWeights, int width,
+                uchar* dst) {
+    static_assert(T % 2 == 0, "taps come in pairs");
+    const cv::v_int32x4 bias = cv::v_setall_s32(kBias);
+    for (int ox = 0; ox < width; ++ox, dst += 3) {
+        cv::v_int32x4 sum = bias;
+        for (int p = 0; p < T / 2; ++p, index += 2, pairWeights += 8) {
+            cv::v_int16x8 both, unused;
+            cv::v_zip(cv::v_load_low(acc + 3 * index[0]), cv::v_load_low(acc + 3 * index[1]), both, unused);
+            sum += cv::v_dotprod(both, cv::v_load(pairWeights));
+        }
+        int out[4];
+        cv::v_store(out, cv::v_shr<16>(sum));
+        dst[0] = static_cast<uchar>(out[0]);
+        dst[1] = static_cast<uchar>(out[1]);
+        dst[2] = static_cast<uchar>(out[2]);
+    }
+}
+#else
+template <int T>
+void SumColumns(const std::int16_t* acc, const int* index, const std::int16_t* pairWeights, int width,
+                uchar* dst) {
+    for (int ox = 0; ox < width; ++ox, dst += 3) {
+        std::int32_t b = kBias, g = kBias, r = kBias;
+        for (int p = 0; p < T / 2; ++p, index += 2, pairWeights += 8) {
+            for (int k = 0; k < 2; ++k) {
+                const std::int16_t* a = acc + 3 * index[k];
+                const std::int32_t w = pairWeights[k];
+                b += w * a[0];
+                g += w * a[1];
+                r += w * a[2];
+            }
+        }
+        dst[0] = static_cast<uchar>(b >> 16);
+        dst[1] = static_cast<uchar>(g >> 16);
+        dst[2] = static_cast<uchar>(r >> 16);
+    }
+}
+#endif
+
 }  // namespace
 
 void FrameDownscaler::ShrinkRows(const cv::Mat& bgr, cv::Mat& work, int rowBegin, int rowEnd,
-                                 std::uint16_t* acc) const {
+                                 std::int16_t* acc) const {
     for (int oy = rowBegin; oy < rowEnd; ++oy) {
         const std::size_t at = static_cast<std::size_t>(oy) * static_cast<std::size_t>(y_.taps);
         const int* iy = &y_.index[at];
@@ -155,20 +196,11 @@ void FrameDownscaler::ShrinkRows(const cv::Mat& bgr, cv::Mat& work, int rowBegin
         }
         uchar* dst = work.ptr<uchar>(oy);
         const int* ix = x_.index.data();
-        const std::uint16_t* wx = x_.weight.data();
-        switch (x_.taps) {
-            case 1:
-                SumColumns<1>(acc, ix, wx, to_.width, dst);
-                break;
-            case 2:
-                SumColumns<2>(acc, ix, wx, to_.width, dst);
-                break;
-            case 3:
-                SumColumns<3>(acc, ix, wx, to_.width, dst);
-                break;
-            default:
-                SumColumns<4>(acc, ix, wx, to_.width, dst);
-                break;
+        const std::int16_t* wx = xPairWeights_.data();
+        if (x_.taps == 2) {
+            SumColumns<2>(acc, ix, wx, to_.width, dst);
+        } else {
+            SumColumns<4>(acc, ix, wx, to_.width, dst);
         }
     }
 }
@@ -182,16 +214,25 @@ void FrameDownscaler::Resize(const cv::Mat& bgr, cv::Size size, cv::Mat& work) {
     if (bgr.size() != from_ || size != to_) {
         // An output side longer than the input's: both axes interpolate.
         const bool enlarging = bgr.cols < size.width || bgr.rows < size.height;
-        x_.Build(bgr.cols, size.width, enlarging);
-        y_.Build(bgr.rows, size.height, enlarging);
+        x_.Build(bgr.cols, size.width, enlarging, true);
+        y_.Build(bgr.rows, size.height, enlarging, false);
+        // Each pair of horizontal weights, repeated for the interleaved channels.
+        xPairWeights_.resize(x_.weight.size() * 4);
+        for (std::size_t k = 0; k < x_.weight.size(); k += 2) {
+            for (std::size_t c = 0; c < 4; ++c) {
+                xPairWeights_[4 * k + 2 * c] = static_cast<std::int16_t>(x_.weight[k]);
+                xPairWeights_[4 * k + 2 * c + 1] = static_cast<std::int16_t>(x_.weight[k + 1]);
+            }
+        }
         from_ = bgr.size();
         to_ = size;
     }
     work.create(size, CV_8UC3);
 
-    // A few stripes of rows, each with its own accumulator row.
+    // A few stripes of rows, each with its own accumulator row (one pixel longer: the
+    // horizontal pass reads a value past the last one).
     const int stripes = std::max(1, std::min({cv::getNumThreads(), 8, size.height}));
-    const std::size_t n = static_cast<std::size_t>(bgr.cols) * 3;
+    const std::size_t n = static_cast<std::size_t>(bgr.cols) * 3 + 3;
     if (rows_.size() < n * static_cast<std::size_t>(stripes)) {
         rows_.resize(n * static_cast<std::size_t>(stripes));
     }
@@ -201,12 +242,12 @@ void FrameDownscaler::Resize(const cv::Mat& bgr, cv::Size size, cv::Mat& work) {
         const FrameDownscaler& self;
         const cv::Mat& bgr;
         cv::Mat& work;
-        std::uint16_t* rows;
+        std::int16_t* rows;
         std::size_t n;
         int count;
 
-        Stripes(const FrameDownscaler& d, const cv::Mat& in, cv::Mat& out, std::uint16_t* r,
-                std::size_t width, int k)
+        Stripes(const FrameDownscaler& d, const cv::Mat& in, cv::Mat& out, std::int16_t* r, std::size_t width,
+                int k)
             : self(d), bgr(in), work(out), rows(r), n(width), count(k) {}
         void operator()(const cv::Range& range) const override {
             const int h = self.to_.height;

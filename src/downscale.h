@@ -44,14 +44,16 @@ private:
         int taps = 0;                       ///< inputs read per output pixel, 1 to kMaxTaps
 
         /// @param linear interpolate between two neighbours (the frame is being enlarged)
-        void Build(int from, int to, bool linear);
+        /// @param evenTaps round `taps` up to an even number (the horizontal pass takes pairs)
+        void Build(int from, int to, bool linear, bool evenTaps);
     };
 
-    void ShrinkRows(const cv::Mat& bgr, cv::Mat& work, int rowBegin, int rowEnd, std::uint16_t* acc) const;
+    void ShrinkRows(const cv::Mat& bgr, cv::Mat& work, int rowBegin, int rowEnd, std::int16_t* acc) const;
 
     cv::Size from_, to_;
     Axis x_, y_;
-    std::vector<std::uint16_t> rows_;  ///< one accumulator row per stripe
+    std::vector<std::int16_t> xPairWeights_;  ///< x_'s weights, each pair repeated 4 times
+    std::vector<std::int16_t> rows_;          ///< one accumulator row per stripe
 };
 
 }  // namespace firesmoke
