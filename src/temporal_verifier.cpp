@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <opencv2/imgproc.hpp>
 
 namespace firesmoke {
@@ -22,14 +23,16 @@ float MeanBrightness(const cv::Mat& work, const cv::Rect& box) {
     if (r.empty()) {
         return 0.0f;
     }
-    double sum = 0.0;
+    std::uint64_t sum = 0;
     for (int y = r.y; y < r.y + r.height; ++y) {
         const uchar* p = work.ptr<uchar>(y) + 3 * r.x;
+        unsigned row = 0;  // at most 255 x the width: no overflow
         for (int x = 0; x < r.width; ++x, p += 3) {
-            sum += std::max(p[0], std::max(p[1], p[2]));
+            row += std::max(p[0], std::max(p[1], p[2]));
         }
+        sum += row;
     }
-    return static_cast<float>(sum / r.area());
+    return static_cast<float>(static_cast<double>(sum) / r.area());
 }
 
 }  // namespace
