@@ -4,6 +4,10 @@
 #include <cmath>
 #include <opencv2/core/hal/intrin.hpp>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace firesmoke {
 
 void FrameDownscaler::Axis::Build(int from, int to, bool linear, bool evenTaps) {
@@ -95,6 +99,21 @@ void FrameDownscaler::Axis::Build(int from, int to, bool linear, bool evenTaps) 
 }
 
 namespace {
+
+// ThreadSanitizer does not see the synchronisation inside OpenCV's thread pool (TBB is
+// not instrumented): tell it that the stripes start after the caller's last use of the
+// buffers and end before the caller reads them.
+#if defined(__SANITIZE_THREAD__)
+void HandOver(const void* token) {
+    __tsan_release(const_cast<void*>(token));
+}
+void TakeOver(const void* token) {
+    __tsan_acquire(const_cast<void*>(token));
+}
+#else
+void HandOver(const void*) {}
+void TakeOver(const void*) {}
+#endif
 
 // Sums are kept as int16 offset by -32768 so that the horizontal pass can use signed
 // 16-bit multiply-adds. The weights of a pixel add up to kOne, so the weighted sum of
@@ -250,14 +269,18 @@ void FrameDownscaler::Resize(const cv::Mat& bgr, cv::Size size, cv::Mat& work) {
                 int k)
             : self(d), bgr(in), work(out), rows(r), n(width), count(k) {}
         void operator()(const cv::Range& range) const override {
+            TakeOver(&self);
             const int h = self.to_.height;
             for (int s = range.start; s < range.end; ++s) {
                 self.ShrinkRows(bgr, work, h * s / count, h * (s + 1) / count,
                                 rows + n * static_cast<std::size_t>(s));
             }
+            HandOver(&self);
         }
     };
+    HandOver(this);
     cv::parallel_for_(cv::Range(0, stripes), Stripes(*this, bgr, work, rows_.data(), n, stripes));
+    TakeOver(this);
 }
 
 }  // namespace firesmoke
