@@ -43,8 +43,8 @@ void FrameDownscaler::Axis::Build(int from, int to, bool linear, bool evenTaps) 
         }
     } else if (from > 2 * to) {
         // Large reduction: the mean of two bilinear samples per output pixel, at the
-        // pixel centres of a grid twice as fine. Reads 4 input pixels in `scale` instead
-        // of all of them, and still sees any spot two pixels wide.
+        // pixel centres of a grid twice as fine. Reads 4 of the `scale` input pixels
+        // instead of all of them, and still sees any spot two pixels wide.
         const double step = scale / 2.0;
         for (int i = 0; i < to; ++i) {
             for (int t = 2 * i; t < 2 * i + 2; ++t) {

@@ -1,4 +1,4 @@
-// Second stage: shrinks the normalised frame to the working size.
+// Second stage: brings the normalised frame to the working size.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,9 @@ namespace firesmoke {
 /// weaker dot instead of falling between sampled pixels.
 ///
 /// Along an axis reduced by more than 2, an output pixel is the mean of two bilinear
-/// samples taken at the pixel centres of a grid twice as fine: it reads about two input
-/// pixels in every `scale`, which keeps 4K frames cheap, and still sees any spot two
-/// pixels wide. Along an axis reduced by 2 or less, an output pixel is the exact area
+/// samples taken at the pixel centres of a grid twice as fine: it reads four input
+/// pixels along that axis however large the reduction, which keeps 4K frames cheap, and
+/// still sees any spot two pixels wide. Along an axis reduced by 2 or less, an output pixel is the exact area
 /// average of the input pixels it covers.
 ///
 /// The weights depend only on the two sizes. They are built on the first frame of a
