@@ -29,22 +29,26 @@ def _data_root():
 class CellTargetTest(unittest.TestCase):
     def test_box_to_cells(self):
         w, h = 1.0 / train.GRID_W, 1.0 / train.GRID_H
+        graze = train.GRAZE_COVER
         cases = [
-            # name, box (normalised corners), cells that must be positive, cells ignored
-            ("exact cell", (2 * w, 3 * h, 3 * w, 4 * h), {(3, 2)}, set()),
-            ("two cells wide", (4 * w, 0.0, 6 * w, h), {(0, 4), (0, 5)}, set()),
+            # name, box (normalised corners), graze cover, cells that must be positive, ignored
+            ("exact cell", (2 * w, 3 * h, 3 * w, 4 * h), graze, {(3, 2)}, set()),
+            ("two cells wide", (4 * w, 0.0, 6 * w, h), graze, {(0, 4), (0, 5)}, set()),
             # covers 40% of cell (5,8): positive
-            ("partial cover", (7 * w, 5 * h, 8.4 * w, 6 * h), {(5, 7), (5, 8)}, set()),
+            ("partial cover", (7 * w, 5 * h, 8.4 * w, 6 * h), graze, {(5, 7), (5, 8)}, set()),
             # covers 20% of cell (5,8), not its centre: left out of the loss
-            ("grazed cell", (7 * w, 5 * h, 8.2 * w, 6 * h), {(5, 7)}, {(5, 8)}),
+            ("grazed cell", (7 * w, 5 * h, 8.2 * w, 6 * h), graze, {(5, 7)}, {(5, 8)}),
+            # covers 1% of cell (5,8): a negative, unless any cover at all is left out
+            ("barely grazed cell", (7 * w, 5 * h, 8.01 * w, 6 * h), graze, {(5, 7)}, set()),
+            ("barely grazed, --graze-cover 0", (7 * w, 5 * h, 8.01 * w, 6 * h), 0.0, {(5, 7)}, {(5, 8)}),
             # holds the centre of cell (1,1) while covering less than the threshold of it
-            ("thin box through centre", (1.45 * w, h, 1.55 * w, 2 * h), {(1, 1)}, set()),
+            ("thin box through centre", (1.45 * w, h, 1.55 * w, 2 * h), graze, {(1, 1)}, set()),
         ]
-        for name, box, positive, ignored in cases:
+        for name, box, cover, positive, ignored in cases:
             with self.subTest(name):
                 s = train.Sample("x", "t", "g", [[box], []], [train.BOXED, train.NEGATIVE])
                 tgt, mask, img_tgt, img_mask = train.make_targets(
-                    s, s.boxes, np.ones((train.GRID_H, train.GRID_W), np.float32))
+                    s, s.boxes, np.ones((train.GRID_H, train.GRID_W), np.float32), cover)
                 got_pos = {tuple(p) for p in np.argwhere(tgt[0] > 0)}
                 got_ign = {tuple(p) for p in np.argwhere(mask[0] == 0)}
                 self.assertEqual(got_pos, positive)

@@ -280,11 +280,12 @@ def cell_coverage(boxes: List[Tuple[float, float, float, float]]) -> Tuple[np.nd
 
 
 def make_targets(sample: Sample, boxes: List[List[Tuple[float, float, float, float]]],
-                 valid: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+                 valid: np.ndarray, graze: float = GRAZE_COVER
+                 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Cell targets/masks (2 x H x W) and image targets/masks (2,) of one (augmented) image.
 
     valid marks the cells that show image content (zoom-out padding is always negative).
-    Cells that a box only grazes (0 < cover < POS_COVER, centre outside) are ignored.
+    Cells that a box only grazes (graze < cover < POS_COVER, centre outside) are ignored.
     """
     tgt = np.zeros((2, GRID_H, GRID_W), np.float32)
     mask = np.zeros((2, GRID_H, GRID_W), np.float32)
@@ -297,10 +298,10 @@ def make_targets(sample: Sample, boxes: List[List[Tuple[float, float, float, flo
             pos = (cover >= POS_COVER) | centre
             tgt[c] = pos
             mask[c] = 1.0
-            mask[c][(cover > GRAZE_COVER) & ~pos] = 0.0
+            mask[c][(cover > graze) & ~pos] = 0.0
             if pos.any():
                 img_tgt[c], img_mask[c] = 1.0, 1.0
-            elif not (cover > GRAZE_COVER).any():
+            elif not (cover > graze).any():
                 # Box cropped away entirely: the image is a negative for this class.
                 img_tgt[c], img_mask[c] = 0.0, 1.0
         elif st == NEGATIVE:
@@ -342,7 +343,7 @@ def random_affine(rng: random.Random, allow_zoom_out: bool) -> Tuple[float, floa
     return sx, sy, tx, ty
 
 
-def augment(img: np.ndarray, sample: Sample, rng: random.Random):
+def augment(img: np.ndarray, sample: Sample, rng: random.Random, graze: float = GRAZE_COVER):
     """Geometric and texture augmentation of one cached frame; returns image and targets."""
     image_only = IMAGE_POS in sample.state
     sx, sy, tx, ty = random_affine(rng, allow_zoom_out=True)
@@ -379,7 +380,7 @@ def augment(img: np.ndarray, sample: Sample, rng: random.Random):
     cover, centre = cell_coverage([tb((0.0, 0.0, 1.0, 1.0))])
     valid = ((cover >= 0.5) | centre).astype(np.float32)
     pad_cells = 1.0 - valid
-    tgt, mask, img_tgt, img_mask = make_targets(sample, boxes, valid)
+    tgt, mask, img_tgt, img_mask = make_targets(sample, boxes, valid, graze)
     # Padding is a plain colour: teach it as negative for both classes.
     mask += pad_cells[None] * 0.5
 
@@ -535,9 +536,9 @@ def predict(model: nn.Module, frames: np.ndarray, batch: int = 64) -> np.ndarray
     return np.concatenate(out) if out else np.zeros((0, 2, GRID_H, GRID_W), np.float32)
 
 
-def val_targets(samples: List[Sample]):
+def val_targets(samples: List[Sample], graze: float = GRAZE_COVER):
     ident = np.ones((GRID_H, GRID_W), np.float32)
-    rows = [make_targets(s, s.boxes, ident) for s in samples]
+    rows = [make_targets(s, s.boxes, ident, graze) for s in samples]
     return (np.stack([r[0] for r in rows]), np.stack([r[1] for r in rows]),
             np.stack([r[2] for r in rows]), np.stack([r[3] for r in rows]))
 
@@ -586,8 +587,8 @@ def calibrate(probs, tgt, mask, img_tgt, img_mask, c: int, neg_images,
     return best
 
 
-def report(probs, samples, thresholds, log=print):
-    tgt, mask, img_tgt, img_mask = val_targets(samples)
+def report(probs, samples, thresholds, log=print, graze: float = GRAZE_COVER):
+    tgt, mask, img_tgt, img_mask = val_targets(samples, graze)
     neg_images = np.array([s.state == [NEGATIVE, NEGATIVE] for s in samples])
     results = {}
     for c, name in enumerate(CLASS_NAMES):
@@ -765,8 +766,6 @@ def run(args, log=print) -> Dict[str, object]:
     train_idx = np.array([index[id(s)] for s in train])
     val_idx = np.array([index[id(s)] for s in val])
 
-    global GRAZE_COVER
-    GRAZE_COVER = args.graze_cover  # read by make_targets
     model = GridNet(context_dilations=args.context_dilations)
     n_params = count_parameters(model)
     log(f"model: {n_params} parameters")
@@ -797,7 +796,7 @@ def run(args, log=print) -> Dict[str, object]:
             imgs, tg, mk, it, im, wt = [], [], [], [], [], []
             for j in chunk:
                 s = train[j]
-                out, a, b_, c_, d_ = augment(frames[train_idx[j]], s, rng)
+                out, a, b_, c_, d_ = augment(frames[train_idx[j]], s, rng, args.graze_cover)
                 imgs.append(out)
                 tg.append(a)
                 mk.append(b_)
@@ -828,7 +827,7 @@ def run(args, log=print) -> Dict[str, object]:
                    f"{time.time() - t0:.0f}s")
             if args.eval_every and epoch % args.eval_every == 0 and step < total_steps:
                 probs = predict(model, frames[val_idx])
-                vt = val_targets(val)
+                vt = val_targets(val, args.graze_cover)
                 negs = np.array([s.state == [NEGATIVE, NEGATIVE] for s in val])
                 f = figures_at(probs, *vt, FIRE, 0.5, negs)
                 sm = figures_at(probs, *vt, SMOKE, 0.5, negs)
@@ -841,18 +840,18 @@ def run(args, log=print) -> Dict[str, object]:
 
     # Calibrate on validation.
     probs = predict(model, frames[val_idx])
-    vt = val_targets(val)
+    vt = val_targets(val, args.graze_cover)
     negs = np.array([s.state == [NEGATIVE, NEGATIVE] for s in val])
     thresholds = [
         calibrate(probs, *vt, FIRE, negs, args.fire_precision, args.max_neg_fp),
         calibrate(probs, *vt, SMOKE, negs, args.smoke_precision, args.max_neg_fp),
     ]
     log(f"validation at threshold 0.5:")
-    report(probs, val, [0.5, 0.5], log)
+    report(probs, val, [0.5, 0.5], log, args.graze_cover)
     log(f"validation at calibrated thresholds (image precision >= {args.fire_precision:.2f} fire /"
         f" {args.smoke_precision:.2f} smoke, false alarms on negative images <= "
         f"{args.max_neg_fp * 100:.0f}%):")
-    results = report(probs, val, thresholds, log)
+    results = report(probs, val, thresholds, log, args.graze_cover)
 
     os.makedirs(args.out, exist_ok=True)
     onnx_path = os.path.join(args.out, "firesmoke_grid.onnx")
