@@ -35,6 +35,7 @@ struct ThreadScratch {
     firesmoke::FrameBuffers converted;
     firesmoke::FrameDownscaler downscaler;
     cv::Mat work, gray, diff;
+    firesmoke::MotionScratch motion;
     firesmoke::ScorerScratch scorer;
     std::vector<firesmoke::Candidate> candidates;
     std::vector<firesmoke::Confirmation> confirmed;
@@ -143,7 +144,7 @@ struct VEKCUSTOMFS_NO_EXPORT VEKCustomFS::Impl {
         ToWork(bgr, ts);
         cv::cvtColor(ts.work, ts.gray, cv::COLOR_BGR2GRAY);
         state->flicker.Update(ts.gray, state->motion.Previous());
-        state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff);
+        state->motion.Update(ts.gray, config.colour.backgroundRate, ts.diff, ts.motion);
         scorer->Score(ts.work, ts.diff, MinArea(ts.work.size()), ts.candidates, ts.scorer, &state->scorer);
         state->verifier.Update(ts.candidates, ts.work, runtime.sensitivity, ts.confirmed, &state->flicker);
         ++state->frames;

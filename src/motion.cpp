@@ -1,14 +1,11 @@
 #include "motion.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
 
 namespace firesmoke {
 
 namespace {
 constexpr int kFixedShift = 8;  // background values are grey levels x 256
-constexpr int kRateShift = 16;  // the learning rate is applied as k / 65536
 }  // namespace
 
 void MotionModel::Reset() {
@@ -16,7 +13,7 @@ void MotionModel::Reset() {
     previous_.release();
 }
 
-void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff) {
+void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff, MotionScratch& scratch) {
     CV_Assert(gray.type() == CV_8UC1);
     diff.create(gray.size(), CV_8U);
     if (background_.size() != gray.size() || previous_.size() != gray.size()) {
@@ -25,21 +22,17 @@ void MotionModel::Update(const cv::Mat& gray, double rate, cv::Mat& diff) {
         diff.setTo(0);
         return;
     }
-    const int k =
-        std::clamp(static_cast<int>(std::lround(rate * (1 << kRateShift))), 1, (1 << kRateShift) - 1);
-    for (int y = 0; y < gray.rows; ++y) {
-        const uchar* g = gray.ptr<uchar>(y);
-        const uchar* p = previous_.ptr<uchar>(y);
-        ushort* b = background_.ptr<ushort>(y);
-        uchar* d = diff.ptr<uchar>(y);
-        for (int x = 0; x < gray.cols; ++x) {
-            const int bg = (b[x] + (1 << (kFixedShift - 1))) >> kFixedShift;  // rounded grey level
-            d[x] = static_cast<uchar>(std::max(std::abs(g[x] - bg), std::abs(g[x] - p[x])));
-            const int target = g[x] << kFixedShift;
-            const long long step = static_cast<long long>(target - b[x]) * k / (1 << kRateShift);
-            b[x] = static_cast<ushort>(b[x] + step);
-        }
-    }
+    // Whole-image operations, each one vectorised pass: the change against the
+    // rounded background, the change against the previous frame, the larger of
+    // the two; then the background moves `rate` of the way to the new frame
+    // (rounded to the nearest 1/256 grey level).
+    background_.convertTo(scratch.background8, CV_8U, 1.0 / (1 << kFixedShift));
+    cv::absdiff(gray, scratch.background8, diff);
+    cv::absdiff(gray, previous_, scratch.background8);
+    cv::max(diff, scratch.background8, diff);
+    gray.convertTo(scratch.target16, CV_16U, 1 << kFixedShift);
+    const double r = std::clamp(rate, 0.0, 1.0);
+    cv::addWeighted(background_, 1.0 - r, scratch.target16, r, 0.0, background_);
     gray.copyTo(previous_);
 }
 

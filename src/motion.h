@@ -5,6 +5,12 @@
 
 namespace firesmoke {
 
+/// @brief Per-thread buffers of MotionModel::Update, reused from frame to frame.
+struct MotionScratch {
+    cv::Mat background8;  ///< the background rounded to grey levels, then the frame-to-frame change
+    cv::Mat target16;     ///< the new frame in the background's fixed point
+};
+
 class MotionModel {
 public:
     /// @brief Forgets the background (new camera or new frame size).
@@ -15,7 +21,8 @@ public:
     /// into @p diff (8-bit). The first frame after a reset has no motion.
     /// @param rate learning rate of the background, (0, 1): each frame moves it this
     ///             share of the way towards the new frame.
-    void Update(const cv::Mat& gray, double rate, cv::Mat& diff);
+    /// @param scratch the calling thread's buffers; nothing in them outlives the call.
+    void Update(const cv::Mat& gray, double rate, cv::Mat& diff, MotionScratch& scratch);
 
     /// @brief The grey frame of the previous Update; empty after a reset.
     const cv::Mat& Previous() const { return previous_; }
