@@ -1,8 +1,65 @@
 #include "flicker.h"
 
 #include <algorithm>
+#include <opencv2/core/hal/intrin.hpp>
 
 namespace firesmoke {
+
+namespace {
+
+// One pixel: the decay, then a reversal when a large enough change goes against the
+// last direction.
+inline void UpdatePixel(uchar g, uchar p, schar& d, uchar& r) {
+    const int step = static_cast<int>(g) - static_cast<int>(p);
+    int rate = r - ((r + (1 << FlickerMap::kDecayShift) - 1) >> FlickerMap::kDecayShift);  // reaches 0
+    if (step >= FlickerMap::kMinStep || step <= -FlickerMap::kMinStep) {
+        const schar dir = step > 0 ? 1 : -1;
+        if (d != 0 && d != dir) {
+            rate = std::min(255, rate + FlickerMap::kReversalGain);
+        }
+        d = dir;
+    }
+    r = static_cast<uchar>(rate);
+}
+
+#if CV_SIMD128
+// The same for 8 pixels in 16-bit lanes; comparisons give masks of all ones (-1).
+inline void UpdateLanes(const cv::v_int16x8& g, const cv::v_int16x8& p, cv::v_int16x8& d, cv::v_int16x8& r) {
+    const cv::v_int16x8 step = g - p;
+    const cv::v_int16x8 up = step >= cv::v_setall_s16(FlickerMap::kMinStep);
+    const cv::v_int16x8 down = step <= cv::v_setall_s16(-FlickerMap::kMinStep);
+    const cv::v_int16x8 zero = cv::v_setzero_s16();
+    const cv::v_int16x8 reversed = (up & (d < zero)) | (down & (d > zero));
+    const cv::v_int16x8 decayed =
+        r - cv::v_shr<FlickerMap::kDecayShift>(r + cv::v_setall_s16((1 << FlickerMap::kDecayShift) - 1));
+    r = cv::v_min(decayed + (reversed & cv::v_setall_s16(FlickerMap::kReversalGain)), cv::v_setall_s16(255));
+    d = cv::v_select(up | down, down - up, d);  // masks: up gives +1, down -1
+}
+#endif
+
+void UpdateRow(const uchar* g, const uchar* p, schar* d, uchar* r, int cols) {
+    int x = 0;
+#if CV_SIMD128
+    for (; x + 16 <= cols; x += 16) {
+        cv::v_uint16x8 g0, g1, p0, p1, r0, r1;
+        cv::v_int16x8 d0, d1;
+        cv::v_expand(cv::v_load(g + x), g0, g1);
+        cv::v_expand(cv::v_load(p + x), p0, p1);
+        cv::v_expand(cv::v_load(r + x), r0, r1);
+        cv::v_expand(cv::v_load(d + x), d0, d1);
+        cv::v_int16x8 s0 = cv::v_reinterpret_as_s16(r0), s1 = cv::v_reinterpret_as_s16(r1);
+        UpdateLanes(cv::v_reinterpret_as_s16(g0), cv::v_reinterpret_as_s16(p0), d0, s0);
+        UpdateLanes(cv::v_reinterpret_as_s16(g1), cv::v_reinterpret_as_s16(p1), d1, s1);
+        cv::v_store(r + x, cv::v_pack_u(s0, s1));
+        cv::v_store(d + x, cv::v_pack(d0, d1));
+    }
+#endif
+    for (; x < cols; ++x) {
+        UpdatePixel(g[x], p[x], d[x], r[x]);
+    }
+}
+
+}  // namespace
 
 void FlickerMap::Reset() {
     direction_.release();
@@ -20,22 +77,8 @@ void FlickerMap::Update(const cv::Mat& gray, const cv::Mat& previous) {
         return;
     }
     for (int y = 0; y < gray.rows; ++y) {
-        const uchar* g = gray.ptr<uchar>(y);
-        const uchar* p = previous.ptr<uchar>(y);
-        schar* d = direction_.ptr<schar>(y);
-        uchar* r = rate_.ptr<uchar>(y);
-        for (int x = 0; x < gray.cols; ++x) {
-            const int step = static_cast<int>(g[x]) - static_cast<int>(p[x]);
-            int rate = r[x] - ((r[x] + (1 << kDecayShift) - 1) >> kDecayShift);  // reaches 0
-            if (step >= kMinStep || step <= -kMinStep) {
-                const schar dir = step > 0 ? 1 : -1;
-                if (d[x] != 0 && d[x] != dir) {
-                    rate = std::min(255, rate + kReversalGain);
-                }
-                d[x] = dir;
-            }
-            r[x] = static_cast<uchar>(rate);
-        }
+        UpdateRow(gray.ptr<uchar>(y), previous.ptr<uchar>(y), direction_.ptr<schar>(y), rate_.ptr<uchar>(y),
+                  gray.cols);
     }
 }
 

@@ -19,7 +19,8 @@ public:
     /// Per-frame decay of the rate: it keeps about 7/8 of itself (a memory of about 8
     /// frames), rounded down so that it reaches 0.
     static constexpr int kDecayShift = 3;
-    /// Added on every reversal. A pixel that reverses on every frame settles at 255.
+    /// Added on every reversal. A pixel that reverses on every frame settles at 249
+    /// (the decay then takes 32 back).
     static constexpr int kReversalGain = 32;
 
     /// @brief Forgets everything (new camera or new frame size).
@@ -30,7 +31,7 @@ public:
     ///                 it); when it is empty or of another size the map starts afresh.
     void Update(const cv::Mat& gray, const cv::Mat& previous);
 
-    /// @brief Per-pixel reversal rate, 8-bit, 0 (never) to 255 (every frame).
+    /// @brief Per-pixel reversal rate, 8-bit, 0 (never) to 249 (every frame).
     /// Empty before the first frame.
     const cv::Mat& Rate() const { return rate_; }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -49,6 +50,51 @@ TEST(FlickerMap, RateFollowsHowOftenABrightnessChangeReverses) {
         const int rate = RateAfter(40, c.valueOf);
         EXPECT_GE(rate, c.minRate) << c.name;
         EXPECT_LE(rate, c.maxRate) << c.name;
+    }
+}
+
+// The rule per pixel, written plainly: the map computes many pixels at once and
+// must agree with it exactly, in every lane and in the columns left over.
+void ReferenceUpdate(const cv::Mat& gray, const cv::Mat& previous, cv::Mat& direction, cv::Mat& rate) {
+    for (int y = 0; y < gray.rows; ++y) {
+        for (int x = 0; x < gray.cols; ++x) {
+            const int step = gray.at<uchar>(y, x) - previous.at<uchar>(y, x);
+            int r = rate.at<uchar>(y, x);
+            r -= (r + 7) / 8;
+            schar& d = direction.at<schar>(y, x);
+            if (std::abs(step) >= FlickerMap::kMinStep) {
+                const schar dir = step > 0 ? 1 : -1;
+                if (d == -dir) {
+                    r = std::min(255, r + FlickerMap::kReversalGain);
+                }
+                d = dir;
+            }
+            rate.at<uchar>(y, x) = static_cast<uchar>(r);
+        }
+    }
+}
+
+TEST(FlickerMap, EveryPixelFollowsTheRuleExactly) {
+    // 37 columns: two blocks of 16 and 5 left over. Random pixels cross the step in
+    // both directions and stay below it; the first rows reverse fully on every frame,
+    // which drives the rate to its highest value.
+    cv::RNG rng(7);
+    for (const cv::Size size : {cv::Size(37, 9), cv::Size(16, 3), cv::Size(5, 4)}) {
+        FlickerMap map;
+        cv::Mat gray(size, CV_8U), previous, direction(size, CV_8S, cv::Scalar(0)),
+            rate(size, CV_8U, cv::Scalar(0));
+        for (int i = 0; i < 40; ++i) {
+            rng.fill(gray, cv::RNG::UNIFORM, 0, 256);
+            gray.rowRange(0, 2).setTo(i % 2 == 0 ? 0 : 255);
+            if (i > 0) {
+                ReferenceUpdate(gray, previous, direction, rate);
+            }
+            Feed(map, gray, previous);
+            ASSERT_EQ(cv::norm(map.Rate(), rate, cv::NORM_INF), 0.0)
+                << size << " frame " << i << ": the rate differs from the rule";
+        }
+        // Each frame takes 1/8 (rounded up) and a reversal adds 32: 249 - 32 + 32.
+        EXPECT_EQ(map.Rate().at<uchar>(0, size.width - 1), 249) << size << ": reversing on every frame";
     }
 }
 
