@@ -1,0 +1,217 @@
+#!/usr/bin/python3
+"""Does a cue tell the fire clips from the negative clips that alarm? Measure it first.
+
+Runs `firesmoke detect` on every clip of a manifest and measures, inside each reported
+fire box, cues that the literature proposes for telling flames from fire-coloured
+objects. Each clip gets the median of each cue over its fire boxes. For each cue the
+tool then reports the range over the fire clips, the range over the negative clips that
+alarmed, and how many fire clips fall inside the negatives' range: when none does, one
+threshold on the cue would silence those negatives and keep every fire clip.
+
+    /usr/bin/python3 tools/cues/track_cues.py --firesmoke build/release/tools/firesmoke/firesmoke \\
+        --model models/VEK_FireSmoke_v2.0 --manifest ../shared/data/videos/manifest.csv
+
+Cues, over the box's flame-coloured pixels (the detector's colour rule) at the working
+width of 320 pixels:
+  flame_share      share of the box's pixels that have flame colour
+  flicker_share    share of them whose brightness keeps reversing (the flicker map's rule,
+                   rate >= 96 of 255)
+  brightness_std   spread of their brightness (R+G+B)
+  hue_brightness   correlation of G/R with brightness: flames grow yellower where they are
+                   brighter, a dyed surface keeps its hue under shading
+  upward           share of the moving ones whose optical flow, relative to the frame's
+                   median flow, points up (flames rise)
+  coherence        |mean flow| / mean |flow| of the moving ones: 1 for a rigid move
+and per clip: longest_run_s, the longest stretch of frames with a detection (gaps of up
+to 3 frames closed). A cue picked by looking at these clips flatters them: this tool says
+whether a cue is worth testing on other footage, not what it will score there.
+Progress goes to standard error; the last line of standard output sums up.
+"""
+
+import argparse
+import csv
+import json
+import os
+import subprocess
+import sys
+from typing import Dict, List, Optional, Sequence, Tuple
+
+import cv2
+import numpy as np
+
+WORK_WIDTH = 320
+CUES = ("flame_share", "flicker_share", "brightness_std", "hue_brightness", "upward", "coherence")
+FLICKER_MIN_STEP, FLICKER_GAIN, FLICKER_RATE = 6, 32, 96
+MOVING_FLOW = 0.3  # pixels per frame
+
+
+def flame_mask(bgr: np.ndarray) -> np.ndarray:
+    """The detector's flame colour rule with its default thresholds."""
+    b, g, r = (bgr[..., i].astype(np.int32) for i in range(3))
+    return (r >= 150) & (r >= g) & (g > b) & (r - b >= 70)
+
+
+class Flicker:
+    """The flicker map's per-pixel reversal rate, as the detector computes it."""
+
+    def __init__(self) -> None:
+        self.direction: Optional[np.ndarray] = None
+        self.rate: Optional[np.ndarray] = None
+
+    def update(self, gray: np.ndarray, previous: Optional[np.ndarray]) -> np.ndarray:
+        if previous is None or self.rate is None or self.rate.shape != gray.shape:
+            self.direction = np.zeros(gray.shape, np.int32)
+            self.rate = np.zeros(gray.shape, np.int32)
+            return self.rate
+        step = gray.astype(np.int32) - previous.astype(np.int32)
+        up, down = step >= FLICKER_MIN_STEP, step <= -FLICKER_MIN_STEP
+        reversed_ = (up & (self.direction < 0)) | (down & (self.direction > 0))
+        self.rate = np.minimum(255, self.rate - (self.rate + 7) // 8 + FLICKER_GAIN * reversed_)
+        self.direction = np.where(up, 1, np.where(down, -1, self.direction))
+        return self.rate
+
+
+def box_cues(work: np.ndarray, rate: np.ndarray, flow: Optional[np.ndarray],
+             box: Sequence[int]) -> Optional[Dict[str, float]]:
+    """Cues of one box (working-frame pixels); None when it holds too little flame colour."""
+    x, y, w, h = (int(v) for v in box)
+    x0, y0 = max(x, 0), max(y, 0)
+    roi = work[y0:y + h, x0:x + w]
+    if roi.size == 0:
+        return None
+    flame = flame_mask(roi)
+    if flame.sum() < 20:
+        return None
+    b, g, r = (roi[..., i].astype(np.float64)[flame] for i in range(3))
+    brightness = b + g + r
+    hue = g / np.maximum(r, 1.0)
+    cues = {
+        "flame_share": float(flame.mean()),
+        "flicker_share": float((rate[y0:y + h, x0:x + w][flame] >= FLICKER_RATE).mean()),
+        "brightness_std": float(brightness.std()),
+        "hue_brightness": (float(np.corrcoef(brightness, hue)[0, 1])
+                           if brightness.std() > 0 and hue.std() > 0 else 0.0),
+    }
+    if flow is not None:
+        background = np.median(flow.reshape(-1, 2), axis=0)
+        v = flow[y0:y + h, x0:x + w][flame] - background
+        speed = np.linalg.norm(v, axis=1)
+        moving = v[speed > MOVING_FLOW]
+        if len(moving) >= 20:
+            cues["upward"] = float((moving[:, 1] < 0).mean())
+            cues["coherence"] = float(np.linalg.norm(moving.mean(axis=0)) /
+                                      np.linalg.norm(moving, axis=1).mean())
+    return cues
+
+
+def longest_run(frames: Sequence[int], gap: int = 3) -> int:
+    """Frames spanned by the longest stretch of @p frames (sorted) with gaps of at most @p gap."""
+    best, start, last = 0, None, None
+    for f in frames:
+        if last is None or f - last > gap + 1:
+            start = f
+        last = f
+        best = max(best, f - start + 1)
+    return best
+
+
+def separation(fire: Sequence[float], alarmed: Sequence[float]) -> Dict[str, object]:
+    """Ranges of a cue over fire clips and alarmed negatives; fire clips inside the latter."""
+    if not fire or not alarmed:
+        return {"fire": None, "negatives": None, "fire_inside": None}
+    lo, hi = min(alarmed), max(alarmed)
+    return {"fire": [min(fire), max(fire)], "negatives": [lo, hi],
+            "fire_inside": sum(1 for v in fire if lo <= v <= hi)}
+
+
+def clip_cues(path: str, detections: Dict[int, List[List[int]]]) -> Dict[str, float]:
+    """Median of each cue over the clip's fire boxes."""
+    capture = cv2.VideoCapture(path)
+    flicker, previous, samples = Flicker(), None, {c: [] for c in CUES}
+    index = 0
+    while True:
+        ok, frame = capture.read()
+        if not ok:
+            break
+        scale = WORK_WIDTH / frame.shape[1]
+        work = cv2.resize(frame, (WORK_WIDTH, max(1, round(frame.shape[0] * scale))),
+                          interpolation=cv2.INTER_AREA)
+        gray = cv2.cvtColor(work, cv2.COLOR_BGR2GRAY)
+        rate = flicker.update(gray, previous)
+        boxes = detections.get(index, [])
+        if boxes:
+            flow = (cv2.calcOpticalFlowFarneback(previous, gray, None, 0.5, 2, 9, 2, 5, 1.1, 0)
+                    if previous is not None else None)
+            for box in boxes:
+                cues = box_cues(work, rate, flow, [round(v * scale) for v in box])
+                for name, value in (cues or {}).items():
+                    samples[name].append(value)
+        previous = gray
+        index += 1
+    return {c: float(np.median(v)) for c, v in samples.items() if v}
+
+
+def detect(firesmoke: str, model: str, clip: str) -> Tuple[Dict[int, List[List[int]]], List[int]]:
+    """Fire boxes per frame, and the frames with any detection, from `firesmoke detect`."""
+    out = subprocess.run([firesmoke, "detect", "--model", model, clip], check=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    fire, any_frames = {}, []
+    for line in out.splitlines():
+        record = json.loads(line)
+        if record["detections"]:
+            any_frames.append(record["frame"])
+        boxes = [d["box"] for d in record["detections"] if d["class_id"] == 0]
+        if boxes:
+            fire[record["frame"]] = boxes
+    return fire, any_frames
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--firesmoke", required=True, help="the firesmoke command")
+    parser.add_argument("--model", required=True, help="model folder")
+    parser.add_argument("--manifest", required=True, help="CSV with path, label and fps columns")
+    parser.add_argument("--json", help="write the per-clip cues and the ranges here")
+    args = parser.parse_args(argv)
+
+    folder = os.path.dirname(os.path.abspath(args.manifest))
+    with open(args.manifest, newline="") as f:
+        rows = list(csv.DictReader(f))
+    clips = []
+    for i, row in enumerate(rows, start=1):
+        print(f"[{i}/{len(rows)}] {row['path']}", file=sys.stderr, flush=True)
+        path = os.path.join(folder, row["path"])
+        fire, frames = detect(args.firesmoke, args.model, path)
+        fps = float(row.get("fps") or 25.0)
+        clip = {"path": row["path"], "label": row["label"], "alarm": bool(frames),
+                "longest_run_s": longest_run(frames) / fps, "cues": clip_cues(path, fire) if fire else {}}
+        clips.append(clip)
+        print(f"{row['label']:10s} {row['path']:36s} " +
+              ("no detection" if not frames else
+               f"longest run {clip['longest_run_s']:5.2f} s  " +
+               " ".join(f"{c}={clip['cues'][c]:.3f}" for c in CUES if c in clip["cues"])))
+
+    positive = [c for c in clips if c["label"] != "negative" and c["alarm"]]
+    alarmed = [c for c in clips if c["label"] == "negative" and c["alarm"]]
+    ranges = {}
+    for cue in CUES + ("longest_run_s",):
+        value = (lambda c: c[cue]) if cue == "longest_run_s" else (lambda c: c["cues"].get(cue))
+        fire_values = [value(c) for c in positive if value(c) is not None]
+        neg_values = [value(c) for c in alarmed if value(c) is not None]
+        ranges[cue] = separation(fire_values, neg_values)
+        r = ranges[cue]
+        if r["fire"] is not None:
+            print(f"{cue:15s} fire clips {r['fire'][0]:.3f}..{r['fire'][1]:.3f}, alarmed negatives "
+                  f"{r['negatives'][0]:.3f}..{r['negatives'][1]:.3f}: {r['fire_inside']} of "
+                  f"{len(fire_values)} fire clips inside")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"clips": clips, "ranges": ranges}, f, indent=1)
+    separating = [c for c, r in ranges.items() if r["fire_inside"] == 0]
+    print(f"{len(alarmed)} negative clips alarm; cues that set all of them apart from the "
+          f"{len(positive)} fire clips that alarm: {', '.join(separating) or 'none'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
