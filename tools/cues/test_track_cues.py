@@ -65,6 +65,22 @@ class CueTest(unittest.TestCase):
         for frames, expected in cases:
             self.assertEqual(tc.longest_run(frames), expected, frames)
 
+    def test_an_alarm_held_back_until_detections_last(self):
+        cases = [  # frames, hold (s), expected time (s), at 10 frames/s
+            ([], 0.0, None),
+            ([3], 0.0, 0.3),
+            ([0, 1, 2, 3, 4], 0.4, 0.4),
+            ([0, 1, 2, 3, 4], 0.5, None),
+            ([0, 4, 8, 12], 1.2, 1.2),          # gaps of 3 frames are closed
+            ([0, 5, 10, 11, 12], 0.2, 1.2),     # a gap of 4 starts afresh
+        ]
+        for frames, hold, expected in cases:
+            got = tc.first_sustained(frames, 10.0, hold)
+            if expected is None:
+                self.assertIsNone(got, (frames, hold))
+            else:
+                self.assertAlmostEqual(got, expected, msg=(frames, hold))
+
     def test_separation_counts_fire_clips_inside_the_negatives_range(self):
         self.assertEqual(tc.separation([0.5, 0.9], [0.1, 0.3])["fire_inside"], 0)
         self.assertEqual(tc.separation([0.2, 0.9], [0.1, 0.3])["fire_inside"], 1)

@@ -23,7 +23,8 @@ width of 320 pixels:
                    median flow, points up (flames rise)
   coherence        |mean flow| / mean |flow| of the moving ones: 1 for a rigid move
 and per clip: longest_run_s, the longest stretch of frames with a detection (gaps of up
-to 3 frames closed). A cue picked by looking at these clips flatters them: this tool says
+to 3 frames closed), and what an alarm would score if raised only once detections had
+lasted 0.5, 1, 1.5 or 2 s. A cue picked by looking at these clips flatters them: this tool says
 whether a cue is worth testing on other footage, not what it will score there.
 Progress goes to standard error; the last line of standard output sums up.
 """
@@ -43,6 +44,7 @@ WORK_WIDTH = 320
 CUES = ("flame_share", "flicker_share", "brightness_std", "hue_brightness", "upward", "coherence")
 FLICKER_MIN_STEP, FLICKER_GAIN, FLICKER_RATE = 6, 32, 96
 MOVING_FLOW = 0.3  # pixels per frame
+HOLDS = (0.5, 1.0, 1.5, 2.0)  # seconds of detections before an alarm
 
 
 def flame_mask(bgr: np.ndarray) -> np.ndarray:
@@ -115,6 +117,19 @@ def longest_run(frames: Sequence[int], gap: int = 3) -> int:
     return best
 
 
+def first_sustained(frames: Sequence[int], fps: float, hold_s: float, gap: int = 3) -> Optional[float]:
+    """Time (s) at which detections have lasted @p hold_s, gaps of at most @p gap frames
+    closed; None when they never do. An alarm raised only then."""
+    start, last = None, None
+    for f in frames:
+        if last is None or f - last > gap + 1:
+            start = f
+        last = f
+        if (f - start) / fps >= hold_s:
+            return f / fps
+    return None
+
+
 def separation(fire: Sequence[float], alarmed: Sequence[float]) -> Dict[str, object]:
     """Ranges of a cue over fire clips and alarmed negatives; fire clips inside the latter."""
     if not fire or not alarmed:
@@ -184,6 +199,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         fire, frames = detect(args.firesmoke, args.model, path)
         fps = float(row.get("fps") or 25.0)
         clip = {"path": row["path"], "label": row["label"], "alarm": bool(frames),
+                "held_alarm_s": {str(h): first_sustained(frames, fps, h) for h in HOLDS},
                 "longest_run_s": longest_run(frames) / fps, "cues": clip_cues(path, fire) if fire else {}}
         clips.append(clip)
         print(f"{row['label']:10s} {row['path']:36s} " +
@@ -204,6 +220,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             print(f"{cue:15s} fire clips {r['fire'][0]:.3f}..{r['fire'][1]:.3f}, alarmed negatives "
                   f"{r['negatives'][0]:.3f}..{r['negatives'][1]:.3f}: {r['fire_inside']} of "
                   f"{len(fire_values)} fire clips inside")
+    for hold in HOLDS:
+        times = [c["held_alarm_s"][str(hold)] for c in clips if c["label"] != "negative"]
+        found = [t for t in times if t is not None]
+        false_alarms = sum(1 for c in clips
+                           if c["label"] == "negative" and c["held_alarm_s"][str(hold)] is not None)
+        print(f"alarm after {hold} s of detections: recall {len(found)}/{len(times)}, false alarms "
+              f"{false_alarms}/{len(clips) - len(times)}, mean delay "
+              f"{(sum(found) / len(found)) if found else 0.0:.2f} s")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"clips": clips, "ranges": ranges}, f, indent=1)
