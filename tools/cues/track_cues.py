@@ -11,8 +11,8 @@ threshold on the cue would silence those negatives and keep every fire clip.
     /usr/bin/python3 tools/cues/track_cues.py --firesmoke build/release/tools/firesmoke/firesmoke \\
         --model models/VEK_FireSmoke_v2.0 --manifest ../shared/data/videos/manifest.csv
 
-Cues, over the box's flame-coloured pixels (the detector's colour rule) at the working
-width of 320 pixels:
+Cues, over the box's flame-coloured pixels (the detector's colour rule, with the model's
+thresholds) at the working width of 320 pixels:
   flame_share      share of the box's pixels that have flame colour
   flicker_share    share of them whose brightness keeps reversing (the flicker map's rule,
                    rate >= 96 of 255)
@@ -47,10 +47,29 @@ MOVING_FLOW = 0.3  # pixels per frame
 HOLDS = (0.5, 1.0, 1.5, 2.0)  # seconds of detections before an alarm
 
 
+# The detector's flame colour rule: R >= G > B, R and R - B at least these (model.yml's
+# colour/fire_min_red and colour/fire_min_red_blue; main() reads the model's own).
+FLAME = {"fire_min_red": 150, "fire_min_red_blue": 70}
+
+
 def flame_mask(bgr: np.ndarray) -> np.ndarray:
-    """The detector's flame colour rule with its default thresholds."""
+    """Pixels of flame colour by the detector's rule."""
     b, g, r = (bgr[..., i].astype(np.int32) for i in range(3))
-    return (r >= 150) & (r >= g) & (g > b) & (r - b >= 70)
+    return (r >= FLAME["fire_min_red"]) & (r >= g) & (g > b) & (r - b >= FLAME["fire_min_red_blue"])
+
+
+def read_flame_rule(model: str) -> None:
+    """Takes the flame colour thresholds from the model folder's model.yml when it sets them."""
+    storage = cv2.FileStorage(os.path.join(model, "model.yml"), cv2.FILE_STORAGE_READ)
+    if not storage.isOpened():
+        raise SystemExit(f"cannot read {os.path.join(model, 'model.yml')}")
+    colour = storage.getNode("colour")
+    if colour.empty():
+        return
+    for key in FLAME:
+        node = colour.getNode(key)
+        if not node.empty():
+            FLAME[key] = int(node.real())
 
 
 class Flicker:
@@ -189,6 +208,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--json", help="write the per-clip cues and the ranges here")
     args = parser.parse_args(argv)
 
+    read_flame_rule(args.model)
     folder = os.path.dirname(os.path.abspath(args.manifest))
     with open(args.manifest, newline="") as f:
         rows = list(csv.DictReader(f))
