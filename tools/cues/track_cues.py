@@ -125,27 +125,28 @@ def box_cues(work: np.ndarray, rate: np.ndarray, flow: Optional[np.ndarray],
     return cues
 
 
+def stretches(frames: Sequence[int], gap: int = 3) -> List[List[int]]:
+    """@p frames (sorted) cut into stretches wherever more than @p gap frames are missing."""
+    out: List[List[int]] = []
+    for f in frames:
+        if not out or f - out[-1][-1] > gap + 1:
+            out.append([])
+        out[-1].append(f)
+    return out
+
+
 def longest_run(frames: Sequence[int], gap: int = 3) -> int:
     """Frames spanned by the longest stretch of @p frames (sorted) with gaps of at most @p gap."""
-    best, start, last = 0, None, None
-    for f in frames:
-        if last is None or f - last > gap + 1:
-            start = f
-        last = f
-        best = max(best, f - start + 1)
-    return best
+    return max((s[-1] - s[0] + 1 for s in stretches(frames, gap)), default=0)
 
 
 def first_sustained(frames: Sequence[int], fps: float, hold_s: float, gap: int = 3) -> Optional[float]:
     """Time (s) at which detections have lasted @p hold_s, gaps of at most @p gap frames
     closed; None when they never do. An alarm raised only then."""
-    start, last = None, None
-    for f in frames:
-        if last is None or f - last > gap + 1:
-            start = f
-        last = f
-        if (f - start) / fps >= hold_s:
-            return f / fps
+    for s in stretches(frames, gap):
+        for f in s:
+            if (f - s[0]) / fps >= hold_s:
+                return f / fps
     return None
 
 
