@@ -63,15 +63,14 @@ class CueTest(unittest.TestCase):
         self.assertEqual(rate[2, 2], 0)
 
     def test_the_flame_rule_comes_from_the_model_folder(self):
-        saved = dict(tc.FLAME)
-        self.addCleanup(tc.FLAME.update, saved)
         with tempfile.TemporaryDirectory() as model:
             with open(os.path.join(model, "model.yml"), "w") as f:
                 f.write("%YAML:1.0\n---\ncolour:\n   fire_min_red: 200\n")
-            tc.read_flame_rule(model)
-        self.assertEqual(tc.FLAME, {"fire_min_red": 200, "fire_min_red_blue": saved["fire_min_red_blue"]})
+            rule = tc.read_flame_rule(model)
+        self.assertEqual(rule, {"fire_min_red": 200, "fire_min_red_blue": tc.FLAME["fire_min_red_blue"]})
         dim_orange = patch(20, 110, 180)
-        self.assertFalse(tc.flame_mask(dim_orange).any(), "red below the model's 200")
+        self.assertFalse(tc.flame_mask(dim_orange, rule).any(), "red below the model's 200")
+        self.assertTrue(tc.flame_mask(dim_orange).all(), "the defaults are left as they were")
 
     def test_longest_run_closes_short_gaps(self):
         cases = [([], 0), ([5], 1), ([1, 2, 3, 10, 11], 3), ([1, 5, 9], 9), ([1, 6], 1)]

@@ -48,28 +48,30 @@ HOLDS = (0.5, 1.0, 1.5, 2.0)  # seconds of detections before an alarm
 
 
 # The detector's flame colour rule: R >= G > B, R and R - B at least these (model.yml's
-# colour/fire_min_red and colour/fire_min_red_blue; main() reads the model's own).
+# colour/fire_min_red and colour/fire_min_red_blue, with their defaults).
 FLAME = {"fire_min_red": 150, "fire_min_red_blue": 70}
 
 
-def flame_mask(bgr: np.ndarray) -> np.ndarray:
+def flame_mask(bgr: np.ndarray, rule: Dict[str, int] = FLAME) -> np.ndarray:
     """Pixels of flame colour by the detector's rule."""
     b, g, r = (bgr[..., i].astype(np.int32) for i in range(3))
-    return (r >= FLAME["fire_min_red"]) & (r >= g) & (g > b) & (r - b >= FLAME["fire_min_red_blue"])
+    return (r >= rule["fire_min_red"]) & (r >= g) & (g > b) & (r - b >= rule["fire_min_red_blue"])
 
 
-def read_flame_rule(model: str) -> None:
-    """Takes the flame colour thresholds from the model folder's model.yml when it sets them."""
+def read_flame_rule(model: str) -> Dict[str, int]:
+    """The flame colour thresholds of the model folder's model.yml, defaults where unset."""
     storage = cv2.FileStorage(os.path.join(model, "model.yml"), cv2.FILE_STORAGE_READ)
     if not storage.isOpened():
         raise SystemExit(f"cannot read {os.path.join(model, 'model.yml')}")
+    rule = dict(FLAME)
     colour = storage.getNode("colour")
     if colour.empty():
-        return
-    for key in FLAME:
+        return rule
+    for key in rule:
         node = colour.getNode(key)
         if not node.empty():
-            FLAME[key] = int(node.real())
+            rule[key] = int(node.real())
+    return rule
 
 
 class Flicker:
@@ -93,14 +95,14 @@ class Flicker:
 
 
 def box_cues(work: np.ndarray, rate: np.ndarray, flow: Optional[np.ndarray],
-             box: Sequence[int]) -> Optional[Dict[str, float]]:
+             box: Sequence[int], rule: Dict[str, int] = FLAME) -> Optional[Dict[str, float]]:
     """Cues of one box (working-frame pixels); None when it holds too little flame colour."""
     x, y, w, h = (int(v) for v in box)
     x0, y0 = max(x, 0), max(y, 0)
     roi = work[y0:y + h, x0:x + w]
     if roi.size == 0:
         return None
-    flame = flame_mask(roi)
+    flame = flame_mask(roi, rule)
     if flame.sum() < 20:
         return None
     b, g, r = (roi[..., i].astype(np.float64)[flame] for i in range(3))
@@ -159,7 +161,8 @@ def separation(fire: Sequence[float], alarmed: Sequence[float]) -> Dict[str, obj
             "fire_inside": sum(1 for v in fire if lo <= v <= hi)}
 
 
-def clip_cues(path: str, detections: Dict[int, List[List[int]]]) -> Dict[str, float]:
+def clip_cues(path: str, detections: Dict[int, List[List[int]]],
+              rule: Dict[str, int] = FLAME) -> Dict[str, float]:
     """Median of each cue over the clip's fire boxes."""
     capture = cv2.VideoCapture(path)
     flicker, previous, samples = Flicker(), None, {c: [] for c in CUES}
@@ -178,7 +181,7 @@ def clip_cues(path: str, detections: Dict[int, List[List[int]]]) -> Dict[str, fl
             flow = (cv2.calcOpticalFlowFarneback(previous, gray, None, 0.5, 2, 9, 2, 5, 1.1, 0)
                     if previous is not None else None)
             for box in boxes:
-                cues = box_cues(work, rate, flow, [round(v * scale) for v in box])
+                cues = box_cues(work, rate, flow, [round(v * scale) for v in box], rule)
                 for name, value in (cues or {}).items():
                     samples[name].append(value)
         previous = gray
@@ -209,7 +212,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--json", help="write the per-clip cues and the ranges here")
     args = parser.parse_args(argv)
 
-    read_flame_rule(args.model)
+    rule = read_flame_rule(args.model)
     folder = os.path.dirname(os.path.abspath(args.manifest))
     with open(args.manifest, newline="") as f:
         rows = list(csv.DictReader(f))
@@ -221,7 +224,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         fps = float(row.get("fps") or 25.0)
         clip = {"path": row["path"], "label": row["label"], "alarm": bool(frames),
                 "held_alarm_s": {str(h): first_sustained(frames, fps, h) for h in HOLDS},
-                "longest_run_s": longest_run(frames) / fps, "cues": clip_cues(path, fire) if fire else {}}
+                "longest_run_s": longest_run(frames) / fps, "cues": clip_cues(path, fire, rule) if fire else {}}
         clips.append(clip)
         print(f"{row['label']:10s} {row['path']:36s} " +
               ("no detection" if not frames else
