@@ -210,6 +210,15 @@ bool ReadNetwork(const fs::path& dir, const cv::FileNode& node, NetworkConfig& n
         !ReadReal(node, "smoke_full_motion", 0.01, 1.0, n.smokeFullMotion, file, error, Ends::Closed)) {
         return false;
     }
+    if (!node["runtime"].empty()) {
+        const cv::FileNode runtime = node["runtime"];
+        if (!runtime.isString() ||
+            (static_cast<std::string>(runtime) != "direct" && static_cast<std::string>(runtime) != "dnn")) {
+            error = file + ": key 'network/runtime' must be \"direct\" or \"dnn\"";
+            return false;
+        }
+        n.runtime = static_cast<std::string>(runtime);
+    }
     const std::string cal = n.calibrationFile;
     if (!CheckLayout(cal, error)) {
         return false;

@@ -43,6 +43,10 @@ struct NetworkConfig {
     /// Share of a smoke region's pixels that must move for full motion evidence, 0.01 to 1:
     /// smoke drifts through its box, fog and haze stand still.
     double smokeFullMotion = 0.2;
+    /// How passes run: "direct" with the detector's own kernels (they fall back to
+    /// cv::dnn for a network with a layer they lack, or whose output they do not
+    /// reproduce), or "dnn" with OpenCV's dnn module alone.
+    std::string runtime = "direct";
 };
 
 /// @brief Evidence rules of the temporal verification that a model folder may tune.

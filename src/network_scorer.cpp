@@ -4,6 +4,8 @@
 #include <opencv2/imgproc.hpp>
 #include <thread>
 
+#include "log.h"
+
 namespace firesmoke {
 
 namespace {
@@ -16,6 +18,24 @@ constexpr double kFlatStdDev = 2.0;
 // plume drifts through most of its box, whereas a wall or a pole that people walk
 // past changes in a few of its pixels.
 constexpr double kFireFullMotion = 0.1;
+
+// Largest difference in a cell probability that the direct path may show against
+// cv::dnn: both sum the same products in another order, which moves the last digits.
+constexpr double kDirectTolerance = 1e-4;
+
+// Images on which the direct path must reproduce cv::dnn's output: texture at every
+// scale, and a flat frame with a bright orange blob, which drives the fire cells high.
+std::vector<cv::Mat> ProbeImages(int width, int height) {
+    cv::Mat noise(height, width, CV_8UC3);
+    cv::RNG rng(20261211);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat smooth;
+    cv::GaussianBlur(noise, smooth, cv::Size(0, 0), 2.0);
+    cv::Mat blob(height, width, CV_8UC3, cv::Scalar(60, 70, 80));
+    cv::circle(blob, {width / 2, height / 2}, std::max(4, height / 5), cv::Scalar(40, 170, 255), cv::FILLED);
+    cv::GaussianBlur(blob, blob, cv::Size(0, 0), 3.0);
+    return {noise, smooth, blob};
+}
 
 // Share of the pixels of @p box whose motion value is at least @p threshold.
 double MovingShare(const cv::Mat& motion, const cv::Rect& box, int threshold) {
@@ -136,6 +156,46 @@ NetworkScorer::NetworkScorer(const NetworkConfig& network, const ColourConfig& c
         out.size[3] != network_.gridWidth) {
         CV_Error(cv::Error::StsBadSize, network_.modelFile + ": the network's output is not " + expected);
     }
+    if (network_.runtime == "direct") {
+        std::string why;
+        direct_ = PlanDirect(why);
+        if (!direct_) {
+            LogMessage(network_.modelFile, "passes run through OpenCV's dnn module: " + why);
+        }
+    }
+}
+
+std::unique_ptr<DirectNetwork> NetworkScorer::PlanDirect(std::string& why) {
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(network_.modelFile);
+    const int h = network_.inputHeight, w = network_.inputWidth;
+    std::unique_ptr<DirectNetwork> plan =
+        DirectNetwork::Compile(net, {w, h}, 3, kernels::BestConvKernels(), why);
+    if (!plan) {
+        return nullptr;
+    }
+    DirectNetwork::Workspace ws;
+    cv::Mat mine;
+    NetPool::Lease reference = pool_.Borrow();
+    for (const cv::Mat& image : ProbeImages(w, h)) {
+        (*reference).setInput(cv::dnn::blobFromImage(image, 1.0 / 255.0));
+        const cv::Mat theirs = (*reference).forward(outputName_);
+        plan->Run(image, mine, ws);
+        if (mine.size != theirs.size) {
+            why = "the direct path's output has another shape than cv::dnn's";
+            return nullptr;
+        }
+        const double gap = cv::norm(mine.reshape(1, 1), theirs.reshape(1, 1), cv::NORM_INF);
+        if (!(gap <= kDirectTolerance)) {
+            why = "the direct path's output differs from cv::dnn's by " + std::to_string(gap) +
+                  " on a test image";
+            return nullptr;
+        }
+    }
+    return plan;
+}
+
+std::string NetworkScorer::Runtime() const {
+    return direct_ ? std::string("direct/") + direct_->Kernels().name : std::string("dnn");
 }
 
 cv::Size NetworkScorer::WorkSize(cv::Size) const {
@@ -144,6 +204,14 @@ cv::Size NetworkScorer::WorkSize(cv::Size) const {
 
 void NetworkScorer::WarmUp() {
     const cv::Mat blank(network_.inputHeight, network_.inputWidth, CV_8UC3, cv::Scalar::all(0));
+    if (direct_) {
+        // Each thread sizes its own workspace on its first pass; this pass touches
+        // the weights and the code once.
+        DirectNetwork::Workspace ws;
+        cv::Mat out;
+        direct_->Run(blank, out, ws);
+        return;
+    }
     pool_.WarmUp(cv::dnn::blobFromImage(blank, 1.0 / 255.0), outputName_);
 }
 
@@ -181,6 +249,20 @@ void NetworkScorer::Score(const cv::Mat& work, const cv::Mat& motion, int minAre
 }
 
 void NetworkScorer::Forward(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s) const {
+    if (direct_) {
+        direct_->Run(work, grid, s.network);
+    } else {
+        ForwardDnn(work, grid, s);
+    }
+    const int gh = network_.gridHeight, gw = network_.gridWidth;
+    if (grid.dims != 4 || grid.size[0] != 1 || grid.size[1] != 2 || grid.size[2] != gh ||
+        grid.size[3] != gw) {
+        CV_Error(cv::Error::StsBadSize, "the network's output is not 1x2x" + std::to_string(gh) + "x" +
+                                            std::to_string(gw) + " as its calibration says");
+    }
+}
+
+void NetworkScorer::ForwardDnn(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s) const {
     // The working frame already has the network's input size: convert it into
     // the planes of the reused input blob without temporary images.
     const int h = network_.inputHeight, w = network_.inputWidth;
@@ -195,12 +277,6 @@ void NetworkScorer::Forward(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s
         NetPool::Lease net = pool_.Borrow();
         (*net).setInput(s.blob);
         (*net).forward(outputName_).copyTo(grid);  // the net's buffers go back with the lease
-    }
-    const int gh = network_.gridHeight, gw = network_.gridWidth;
-    if (grid.dims != 4 || grid.size[0] != 1 || grid.size[1] != 2 || grid.size[2] != gh ||
-        grid.size[3] != gw) {
-        CV_Error(cv::Error::StsBadSize, "the network's output is not 1x2x" + std::to_string(gh) + "x" +
-                                            std::to_string(gw) + " as its calibration says");
     }
 }
 

@@ -1,6 +1,8 @@
 // Candidate stage from a learned grid network: a small convolutional network
 // scores every 16x16 cell of the downscaled frame for fire and smoke; cells
 // above the candidate level are grouped into boxes. Motion adds evidence.
+// cv::dnn reads the network; its passes run on the detector's own kernels
+// (direct_network) when they reproduce cv::dnn's output, else through cv::dnn.
 #pragma once
 
 #include <condition_variable>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "direct_network.h"
 #include "scorer.h"
 
 namespace firesmoke {
@@ -72,10 +75,17 @@ public:
                ScorerScratch& scratch, ScorerMemory* memory) const override;
     void WarmUp() override;
 
+    /// @brief What runs the passes: "direct/avx2" or "direct/portable" (the detector's
+    /// own kernels), or "dnn" (OpenCV's dnn module).
+    std::string Runtime() const;
+
 private:
     // Maps a cell probability to a score where the calibrated threshold is 0.5.
     float Calibrated(float p, float threshold) const;
     void Forward(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s) const;
+    void ForwardDnn(const cv::Mat& work, cv::Mat& grid, ScorerScratch& s) const;
+    // The plan of the direct path when it reproduces cv::dnn's output, else null and @p why.
+    std::unique_ptr<DirectNetwork> PlanDirect(std::string& why);
     void Boxes(const cv::Mat& prob, int classId, float threshold, const cv::Mat& work, const cv::Mat& motion,
                int minArea, std::vector<Candidate>& out, ScorerScratch& s) const;
 
@@ -83,6 +93,7 @@ private:
     ColourConfig colour_;
     std::string outputName_;  ///< the network's output layer, read once at load
     mutable NetPool pool_;
+    std::unique_ptr<DirectNetwork> direct_;  ///< null: passes run through the pool
 };
 
 }  // namespace firesmoke

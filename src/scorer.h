@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "direct_network.h"
 #include "model_config.h"
 
 namespace firesmoke {
@@ -27,6 +28,7 @@ struct ScorerScratch {
     cv::Mat a, b, c, labels, stats, centroids, blob, output;
     std::vector<double> sums;
     std::vector<int> counts, cells;
+    DirectNetwork::Workspace network;  ///< the network's tensors, when its own kernels run it
 };
 
 /// @brief What a scorer keeps about one camera from frame to frame: the result of
