@@ -152,6 +152,35 @@ TEST_F(ModelFolder, TheOptionalTuningKeysKeepTheirDefaultsAndAreChecked) {
     }
 }
 
+TEST_F(ModelFolder, TheNetworkRuntimeIsDirectOrDnn) {
+    std::ofstream(dir_ / "net.onnx") << "weights";
+    std::ofstream(dir_ / "cal.yml") << "%YAML:1.0\n---\nformat_version: 1\ninput_width: 384\n"
+                                       "input_height: 224\ngrid_width: 24\ngrid_height: 14\n"
+                                       "fire_threshold: 0.8\nsmoke_threshold: 0.9\n";
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "direct"},
+        {"   runtime: direct\n", "direct"},
+        {"   runtime: dnn\n", "dnn"},
+        {"   runtime: gpu\n", nullptr},
+        {"   runtime: 1\n", nullptr},
+    };
+    for (const auto& [line, runtime] : cases) {
+        SCOPED_TRACE(line);
+        Write(std::string("%YAML:1.0\n---\nformat_version: 2\nclasses: [ fire, background, smoke ]\n"
+                          "scorer: network\nnetwork:\n   model: net.onnx\n   calibration: cal.yml\n") +
+              line);
+        firesmoke::ModelConfig config;
+        const std::string error = Load(config);
+        if (runtime != nullptr) {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(config.network.runtime, runtime);
+        } else {
+            EXPECT_NE(error.find("key 'network/runtime' must be \"direct\" or \"dnn\""), std::string::npos)
+                << "message: " << error;
+        }
+    }
+}
+
 TEST_F(ModelFolder, PathsThatAreNoModelFolderFail) {
     firesmoke::ModelConfig config;
     std::string error;

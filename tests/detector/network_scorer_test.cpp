@@ -127,4 +127,35 @@ TEST_F(NetworkScorerStream, SmokeNeedsTheShareOfMovingPixelsThatTheModelFolderSe
         << "smoke score " << easy << " at a share of 0.2, " << hard << " at a share of 1";
 }
 
+TEST_F(NetworkScorerStream, TheDirectPathFindsWhatCvDnnFinds) {
+    firesmoke::ModelConfig config = Bundled(1);
+    config.network.runtime = "dnn";
+    const auto dnn = firesmoke::MakeScorer(config);
+    config.network.runtime = "direct";
+    const auto direct = firesmoke::MakeScorer(config);
+    const auto* net = dynamic_cast<const firesmoke::NetworkScorer*>(direct.get());
+    ASSERT_NE(net, nullptr);
+    EXPECT_EQ(net->Runtime().rfind("direct/", 0), 0u)
+        << "the bundled network fell back to " << net->Runtime();
+    EXPECT_EQ(dynamic_cast<const firesmoke::NetworkScorer&>(*dnn).Runtime(), "dnn");
+
+    const cv::Mat moving(still_.size(), CV_8U, cv::Scalar(255));
+    for (const cv::Mat* frame : {static_cast<const cv::Mat*>(&fire_), static_cast<const cv::Mat*>(&quiet_)}) {
+        for (const cv::Mat* motion : {static_cast<const cv::Mat*>(&still_), &moving}) {
+            SCOPED_TRACE(std::string(frame == &fire_ ? "fire" : "quiet") +
+                         (motion == &still_ ? ", still" : ", moving"));
+            std::vector<firesmoke::Candidate> theirs, mine;
+            firesmoke::ScorerScratch other;
+            dnn->Score(*frame, *motion, 4, theirs, other, nullptr);
+            direct->Score(*frame, *motion, 4, mine, scratch_, nullptr);
+            ASSERT_EQ(mine.size(), theirs.size());
+            for (std::size_t i = 0; i < mine.size(); ++i) {
+                EXPECT_EQ(mine[i].classId, theirs[i].classId) << "candidate " << i;
+                EXPECT_EQ(mine[i].box, theirs[i].box) << "candidate " << i;
+                EXPECT_NEAR(mine[i].score, theirs[i].score, 1e-4) << "candidate " << i;
+            }
+        }
+    }
+}
+
 }  // namespace
