@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VEKCustomFS.h"
+#include "median_reporter.h"
 #include "synthetic_scene.h"
 
 // Heap allocations of the whole process, counted while g_counting is set. Every
@@ -174,27 +175,6 @@ BENCHMARK(BM_CamerasOnThreads)
     ->Repetitions(5)
     ->DisplayAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond);
-
-// Keeps the medians of every benchmark for the ratios printed at the end.
-class MedianReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                const std::string key =
-                    run.run_name.function_name + "/threads:" + std::to_string(run.threads);
-                medianMs[key] = run.GetAdjustedRealTime();
-                const auto items = run.counters.find("items_per_second");
-                if (items != run.counters.end()) {
-                    itemsPerSecond[key] = items->second.value;
-                }
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> medianMs;
-    std::map<std::string, double> itemsPerSecond;
-};
 
 // Bytes of heap in use (malloc's own count, exact where resident memory is not:
 // freed pages stay resident and get reused).
