@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     const auto& m = reporter.medianMs;
     const auto best = m.find("BM_PassDirectBest/threads:1"), dnn = m.find("BM_PassDnn/threads:1");
     if (best != m.end() && dnn != m.end() && best->second > 0) {
-        std::printf("median network pass at 384x224: direct/%s %.2f ms, OpenCV dnn %.2f ms: %.1fx faster\n",
+        std::printf("\nmedian network pass at 384x224: direct/%s %.2f ms, OpenCV dnn %.2f ms: %.1fx faster\n",
                     firesmoke::kernels::BestConvKernels().name, best->second, dnn->second,
                     dnn->second / best->second);
     }

@@ -118,6 +118,12 @@ NetPool::Lease NetPool::Borrow() {
     }
 }
 
+void NetPool::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    created_ -= idle_.size();
+    idle_.clear();
+}
+
 void NetPool::Return(std::unique_ptr<cv::dnn::Net> net) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -159,39 +165,46 @@ NetworkScorer::NetworkScorer(const NetworkConfig& network, const ColourConfig& c
     if (network_.runtime == "direct") {
         std::string why;
         direct_ = PlanDirect(why);
-        if (!direct_) {
+        if (direct_) {
+            pool_.Clear();  // only the direct path runs from now on
+        } else {
             LogMessage(network_.modelFile, "passes run through OpenCV's dnn module: " + why);
         }
     }
 }
 
 std::unique_ptr<DirectNetwork> NetworkScorer::PlanDirect(std::string& why) {
-    cv::dnn::Net net = cv::dnn::readNetFromONNX(network_.modelFile);
     const int h = network_.inputHeight, w = network_.inputWidth;
-    std::unique_ptr<DirectNetwork> plan =
-        DirectNetwork::Compile(net, {w, h}, 3, kernels::BestConvKernels(), why);
-    if (!plan) {
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(network_.modelFile);
+        std::unique_ptr<DirectNetwork> plan =
+            DirectNetwork::Compile(net, {w, h}, 3, kernels::BestConvKernels(), why);
+        if (!plan) {
+            return nullptr;
+        }
+        DirectNetwork::Workspace ws;
+        cv::Mat mine;
+        NetPool::Lease reference = pool_.Borrow();
+        for (const cv::Mat& image : ProbeImages(w, h)) {
+            (*reference).setInput(cv::dnn::blobFromImage(image, 1.0 / 255.0));
+            const cv::Mat theirs = (*reference).forward(outputName_);
+            plan->Run(image, mine, ws);
+            if (mine.size != theirs.size) {
+                why = "the direct path's output has another shape than cv::dnn's";
+                return nullptr;
+            }
+            const double gap = cv::norm(mine.reshape(1, 1), theirs.reshape(1, 1), cv::NORM_INF);
+            if (!(gap <= kDirectTolerance)) {
+                why = "the direct path's output differs from cv::dnn's by " + std::to_string(gap) +
+                      " on a test image";
+                return nullptr;
+            }
+        }
+        return plan;
+    } catch (const cv::Exception& e) {  // the direct path is a speed-up: without it, cv::dnn runs
+        why = "the direct path failed on a test image (" + e.msg + ")";
         return nullptr;
     }
-    DirectNetwork::Workspace ws;
-    cv::Mat mine;
-    NetPool::Lease reference = pool_.Borrow();
-    for (const cv::Mat& image : ProbeImages(w, h)) {
-        (*reference).setInput(cv::dnn::blobFromImage(image, 1.0 / 255.0));
-        const cv::Mat theirs = (*reference).forward(outputName_);
-        plan->Run(image, mine, ws);
-        if (mine.size != theirs.size) {
-            why = "the direct path's output has another shape than cv::dnn's";
-            return nullptr;
-        }
-        const double gap = cv::norm(mine.reshape(1, 1), theirs.reshape(1, 1), cv::NORM_INF);
-        if (!(gap <= kDirectTolerance)) {
-            why = "the direct path's output differs from cv::dnn's by " + std::to_string(gap) +
-                  " on a test image";
-            return nullptr;
-        }
-    }
-    return plan;
 }
 
 std::string NetworkScorer::Runtime() const {

@@ -50,6 +50,9 @@ public:
     /// the next one returned.
     Lease Borrow();
 
+    /// @brief Frees the idle networks; later borrowers load new ones.
+    void Clear();
+
 private:
     std::unique_ptr<cv::dnn::Net> Load() const;
     void Return(std::unique_ptr<cv::dnn::Net> net);
