@@ -203,9 +203,6 @@ std::unique_ptr<DirectNetwork> DirectNetwork::Compile(cv::dnn::Net& net, cv::Siz
                 return nullptr;
             }
             s.kind = StepKind::kAdd;
-            s.input = in[0];
-            s.other = in[1];
-            s.output = addTensor(a.height, a.width, a.channels, step);
         } else if (type == "Scale" && in.size() == 2 && layer->blobs.empty()) {
             const auto* scale = dynamic_cast<const cv::dnn::ScaleLayer*>(layer.get());
             const TensorPlan a = plan->tensors_[static_cast<std::size_t>(in[0])];
@@ -216,9 +213,6 @@ std::unique_ptr<DirectNetwork> DirectNetwork::Compile(cv::dnn::Net& net, cv::Siz
                 return nullptr;
             }
             s.kind = StepKind::kScale;
-            s.input = in[0];
-            s.other = in[1];
-            s.output = addTensor(a.height, a.width, a.channels, step);
         } else if (type == "Pooling" && in.size() == 1) {
             const auto* pool = dynamic_cast<const cv::dnn::PoolingLayer*>(layer.get());
             if (pool == nullptr || pool->type != kAveragePooling || !pool->globalPooling ||
@@ -232,6 +226,12 @@ std::unique_ptr<DirectNetwork> DirectNetwork::Compile(cv::dnn::Net& net, cv::Siz
         } else {
             why = Describe(layer) + " is not a layer that the direct path runs";
             return nullptr;
+        }
+        if (s.kind == StepKind::kAdd || s.kind == StepKind::kScale) {  // shaped like their first input
+            const TensorPlan& a = plan->tensors_[static_cast<std::size_t>(in[0])];
+            s.input = in[0];
+            s.other = in[1];
+            s.output = addTensor(a.height, a.width, a.channels, step);
         }
         tensorOf[id] = s.output;
         plan->steps_.push_back(std::move(s));

@@ -45,6 +45,32 @@ FS_INLINE void Store(float* p, const Vec& v, Activation act) {
     std::memcpy(p, &r, sizeof r);
 }
 
+// Every accumulator of a block starts at the bias of its channels.
+template <typename Vec, int NP, int NV>
+FS_INLINE void StartAtBias(Vec (&acc)[NP][NV], const float* bias) {
+    FS_UNROLL
+    for (int v = 0; v < NV; ++v) {
+        Vec b;
+        Load(b, bias + v * kWidth<Vec>);
+        FS_UNROLL
+        for (int p = 0; p < NP; ++p) {
+            acc[p][v] = b;
+        }
+    }
+}
+
+// Pixel p of a block goes to out + p * pixelStride.
+template <typename Vec, int NP, int NV>
+FS_INLINE void StoreBlock(float* out, int pixelStride, const Vec (&acc)[NP][NV], Activation act) {
+    FS_UNROLL
+    for (int p = 0; p < NP; ++p) {
+        FS_UNROLL
+        for (int v = 0; v < NV; ++v) {
+            Store(out + p * pixelStride + v * kWidth<Vec>, acc[p][v], act);
+        }
+    }
+}
+
 FS_INLINE float Sigmoid(float x) {
     return 1.0f / (1.0f + std::exp(-x));
 }
@@ -60,31 +86,60 @@ FS_INLINE void SigmoidRow(float* row, const Tensor& t) {
     }
 }
 
-// NP output pixels of one row x NV vectors of output channels starting at `co`.
-// `src` is the input pixel under the first tap of the first output pixel.
-template <typename Vec, int NP, int NV>
-FS_INLINE void DenseBlock(const Tensor& in, const ConvGeometry& g, const float* weights, int outPadded,
-                          const float* bias, int co, int ys, int xs, float* out, int outPixelStride,
-                          Activation act) {
-    Vec acc[NP][NV];
-    FS_UNROLL
-    for (int v = 0; v < NV; ++v) {
-        Vec b;
-        Load(b, bias + co + v * kWidth<Vec>);
-        FS_UNROLL
-        for (int p = 0; p < NP; ++p) {
-            acc[p][v] = b;
+// The taps of a dense convolution: every output channel sums over every input channel.
+// Block() computes NP output pixels of one row x NV vectors of output channels from
+// `co` on; (ys, xs) is the input pixel under the first tap of the first output pixel.
+struct Dense {
+    template <typename Vec, int NP, int NV>
+    static FS_INLINE void Block(const Tensor& in, const ConvGeometry& g, const float* weights, int outPadded,
+                                const float* bias, int co, int ys, int xs, float* out, int outPixelStride,
+                                Activation act) {
+        Vec acc[NP][NV];
+        StartAtBias(acc, bias + co);
+        const int cin = in.channels;
+        const std::ptrdiff_t pixelStep = static_cast<std::ptrdiff_t>(g.strideX) * in.pixelStride;
+        for (int ky = 0; ky < g.kernelY; ++ky) {
+            const float* row = in.Row(ys + ky * g.dilationY);
+            for (int kx = 0; kx < g.kernelX; ++kx) {
+                const float* src = row + static_cast<std::ptrdiff_t>(xs + kx * g.dilationX) * in.pixelStride;
+                const float* w =
+                    weights + static_cast<std::ptrdiff_t>((ky * g.kernelX + kx) * cin) * outPadded + co;
+                for (int ci = 0; ci < cin; ++ci, w += outPadded) {
+                    Vec wv[NV];
+                    FS_UNROLL
+                    for (int v = 0; v < NV; ++v) {
+                        Load(wv[v], w + v * kWidth<Vec>);
+                    }
+                    FS_UNROLL
+                    for (int p = 0; p < NP; ++p) {
+                        const float s = src[p * pixelStep + ci];
+                        FS_UNROLL
+                        for (int v = 0; v < NV; ++v) {
+                            acc[p][v] += s * wv[v];
+                        }
+                    }
+                }
+            }
         }
+        StoreBlock(out, outPixelStride, acc, act);
     }
-    const int cin = in.channels;
-    const std::ptrdiff_t pixelStep = static_cast<std::ptrdiff_t>(g.strideX) * in.pixelStride;
-    for (int ky = 0; ky < g.kernelY; ++ky) {
-        const float* row = in.Row(ys + ky * g.dilationY);
-        for (int kx = 0; kx < g.kernelX; ++kx) {
-            const float* src = row + static_cast<std::ptrdiff_t>(xs + kx * g.dilationX) * in.pixelStride;
-            const float* w =
-                weights + static_cast<std::ptrdiff_t>((ky * g.kernelX + kx) * cin) * outPadded + co;
-            for (int ci = 0; ci < cin; ++ci, w += outPadded) {
+};
+
+// The taps of a depthwise convolution: output channel c sums over input channel c alone.
+// Block() as Dense::Block(), over channels [c, c + NV vectors).
+struct Depthwise {
+    template <typename Vec, int NP, int NV>
+    static FS_INLINE void Block(const Tensor& in, const ConvGeometry& g, const float* weights, int padded,
+                                const float* bias, int c, int ys, int xs, float* out, int pixelStride,
+                                Activation act) {
+        Vec acc[NP][NV];
+        StartAtBias(acc, bias + c);
+        const std::ptrdiff_t pixelStep = static_cast<std::ptrdiff_t>(g.strideX) * pixelStride;
+        for (int ky = 0; ky < g.kernelY; ++ky) {
+            const float* row = in.Row(ys + ky * g.dilationY);
+            for (int kx = 0; kx < g.kernelX; ++kx) {
+                const float* src = row + static_cast<std::ptrdiff_t>(xs + kx * g.dilationX) * pixelStride + c;
+                const float* w = weights + static_cast<std::ptrdiff_t>(ky * g.kernelX + kx) * padded + c;
                 Vec wv[NV];
                 FS_UNROLL
                 for (int v = 0; v < NV; ++v) {
@@ -92,136 +147,52 @@ FS_INLINE void DenseBlock(const Tensor& in, const ConvGeometry& g, const float* 
                 }
                 FS_UNROLL
                 for (int p = 0; p < NP; ++p) {
-                    const float s = src[p * pixelStep + ci];
                     FS_UNROLL
                     for (int v = 0; v < NV; ++v) {
-                        acc[p][v] += s * wv[v];
+                        Vec iv;
+                        Load(iv, src + p * pixelStep + v * kWidth<Vec>);
+                        acc[p][v] += iv * wv[v];
                     }
                 }
             }
         }
+        StoreBlock(out, pixelStride, acc, act);
     }
-    FS_UNROLL
-    for (int p = 0; p < NP; ++p) {
-        FS_UNROLL
-        for (int v = 0; v < NV; ++v) {
-            Store(out + p * outPixelStride + v * kWidth<Vec>, acc[p][v], act);
-        }
-    }
-}
+};
 
-template <typename Vec, int NV>
-FS_INLINE void DenseColumns(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
-                            int outPadded, const float* bias, int co, int y, Activation act) {
-    const int ys = y * g.strideY - g.padY;
-    float* row = out.Row(y) + co;
-    int x = 0;
-    for (; x + kBlockPixels <= out.width; x += kBlockPixels) {
-        DenseBlock<Vec, kBlockPixels, NV>(in, g, weights, outPadded, bias, co, ys, x * g.strideX - g.padX,
-                                          row + static_cast<std::ptrdiff_t>(x) * out.pixelStride,
-                                          out.pixelStride, act);
-    }
-    for (; x < out.width; ++x) {
-        DenseBlock<Vec, 1, NV>(in, g, weights, outPadded, bias, co, ys, x * g.strideX - g.padX,
-                               row + static_cast<std::ptrdiff_t>(x) * out.pixelStride, out.pixelStride, act);
-    }
-}
-
-template <typename Vec>
-FS_INLINE void DenseBody(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
-                         const float* bias, Activation act) {
-    const int outPadded = PaddedChannels(out.channels);
-    const Activation vecAct = act == Activation::kRelu ? act : Activation::kNone;
-    for (int y = 0; y < out.height; ++y) {
-        int co = 0;
-        for (; co + 2 * kWidth<Vec> <= outPadded; co += 2 * kWidth<Vec>) {
-            DenseColumns<Vec, 2>(in, out, g, weights, outPadded, bias, co, y, vecAct);
-        }
-        for (; co < outPadded; co += kWidth<Vec>) {
-            DenseColumns<Vec, 1>(in, out, g, weights, outPadded, bias, co, y, vecAct);
-        }
-        if (act == Activation::kSigmoid) {
-            SigmoidRow(out.Row(y), out);
-        }
-    }
-}
-
-template <typename Vec, int NP, int NV>
-FS_INLINE void DepthwiseBlock(const Tensor& in, const ConvGeometry& g, const float* weights, int padded,
-                              const float* bias, int c, int ys, int xs, float* out, int pixelStride,
-                              Activation act) {
-    Vec acc[NP][NV];
-    FS_UNROLL
-    for (int v = 0; v < NV; ++v) {
-        Vec b;
-        Load(b, bias + c + v * kWidth<Vec>);
-        FS_UNROLL
-        for (int p = 0; p < NP; ++p) {
-            acc[p][v] = b;
-        }
-    }
-    const std::ptrdiff_t pixelStep = static_cast<std::ptrdiff_t>(g.strideX) * pixelStride;
-    for (int ky = 0; ky < g.kernelY; ++ky) {
-        const float* row = in.Row(ys + ky * g.dilationY);
-        for (int kx = 0; kx < g.kernelX; ++kx) {
-            const float* src = row + static_cast<std::ptrdiff_t>(xs + kx * g.dilationX) * pixelStride + c;
-            const float* w = weights + static_cast<std::ptrdiff_t>(ky * g.kernelX + kx) * padded + c;
-            Vec wv[NV];
-            FS_UNROLL
-            for (int v = 0; v < NV; ++v) {
-                Load(wv[v], w + v * kWidth<Vec>);
-            }
-            FS_UNROLL
-            for (int p = 0; p < NP; ++p) {
-                FS_UNROLL
-                for (int v = 0; v < NV; ++v) {
-                    Vec iv;
-                    Load(iv, src + p * pixelStep + v * kWidth<Vec>);
-                    acc[p][v] += iv * wv[v];
-                }
-            }
-        }
-    }
-    FS_UNROLL
-    for (int p = 0; p < NP; ++p) {
-        FS_UNROLL
-        for (int v = 0; v < NV; ++v) {
-            Store(out + p * pixelStride + v * kWidth<Vec>, acc[p][v], act);
-        }
-    }
-}
-
-template <typename Vec, int NV>
-FS_INLINE void DepthwiseColumns(const Tensor& in, const Tensor& out, const ConvGeometry& g,
-                                const float* weights, int padded, const float* bias, int c, int y,
-                                Activation act) {
+// One output row's channels [c, c + NV vectors), in blocks of kBlockPixels pixels and
+// then one pixel at a time.
+template <typename Taps, typename Vec, int NV>
+FS_INLINE void Columns(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
+                       int padded, const float* bias, int c, int y, Activation act) {
     const int ys = y * g.strideY - g.padY;
     float* row = out.Row(y) + c;
     int x = 0;
     for (; x + kBlockPixels <= out.width; x += kBlockPixels) {
-        DepthwiseBlock<Vec, kBlockPixels, NV>(in, g, weights, padded, bias, c, ys, x * g.strideX - g.padX,
-                                              row + static_cast<std::ptrdiff_t>(x) * out.pixelStride,
-                                              out.pixelStride, act);
+        Taps::template Block<Vec, kBlockPixels, NV>(
+            in, g, weights, padded, bias, c, ys, x * g.strideX - g.padX,
+            row + static_cast<std::ptrdiff_t>(x) * out.pixelStride, out.pixelStride, act);
     }
     for (; x < out.width; ++x) {
-        DepthwiseBlock<Vec, 1, NV>(in, g, weights, padded, bias, c, ys, x * g.strideX - g.padX,
-                                   row + static_cast<std::ptrdiff_t>(x) * out.pixelStride, out.pixelStride,
-                                   act);
+        Taps::template Block<Vec, 1, NV>(in, g, weights, padded, bias, c, ys, x * g.strideX - g.padX,
+                                         row + static_cast<std::ptrdiff_t>(x) * out.pixelStride,
+                                         out.pixelStride, act);
     }
 }
 
-template <typename Vec>
-FS_INLINE void DepthwiseBody(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
-                             const float* bias, Activation act) {
+// A whole convolution: each row, two vectors of channels at a time, then one.
+template <typename Taps, typename Vec>
+FS_INLINE void Convolve(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
+                        const float* bias, Activation act) {
     const int padded = PaddedChannels(out.channels);
     const Activation vecAct = act == Activation::kRelu ? act : Activation::kNone;
     for (int y = 0; y < out.height; ++y) {
         int c = 0;
         for (; c + 2 * kWidth<Vec> <= padded; c += 2 * kWidth<Vec>) {
-            DepthwiseColumns<Vec, 2>(in, out, g, weights, padded, bias, c, y, vecAct);
+            Columns<Taps, Vec, 2>(in, out, g, weights, padded, bias, c, y, vecAct);
         }
         for (; c < padded; c += kWidth<Vec>) {
-            DepthwiseColumns<Vec, 1>(in, out, g, weights, padded, bias, c, y, vecAct);
+            Columns<Taps, Vec, 1>(in, out, g, weights, padded, bias, c, y, vecAct);
         }
         if (act == Activation::kSigmoid) {
             SigmoidRow(out.Row(y), out);
@@ -231,12 +202,12 @@ FS_INLINE void DepthwiseBody(const Tensor& in, const Tensor& out, const ConvGeom
 
 void DensePortable(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
                    const float* bias, Activation act) {
-    DenseBody<Vec4>(in, out, g, weights, bias, act);
+    Convolve<Dense, Vec4>(in, out, g, weights, bias, act);
 }
 
 void DepthwisePortable(const Tensor& in, const Tensor& out, const ConvGeometry& g, const float* weights,
                        const float* bias, Activation act) {
-    DepthwiseBody<Vec4>(in, out, g, weights, bias, act);
+    Convolve<Depthwise, Vec4>(in, out, g, weights, bias, act);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -246,13 +217,13 @@ void DepthwisePortable(const Tensor& in, const Tensor& out, const ConvGeometry& 
 // still runs on CPUs without them.
 __attribute__((target("avx2,fma"))) void DenseAvx2(const Tensor& in, const Tensor& out, const ConvGeometry& g,
                                                    const float* weights, const float* bias, Activation act) {
-    DenseBody<Vec8>(in, out, g, weights, bias, act);
+    Convolve<Dense, Vec8>(in, out, g, weights, bias, act);
 }
 
 __attribute__((target("avx2,fma"))) void DepthwiseAvx2(const Tensor& in, const Tensor& out,
                                                        const ConvGeometry& g, const float* weights,
                                                        const float* bias, Activation act) {
-    DepthwiseBody<Vec8>(in, out, g, weights, bias, act);
+    Convolve<Depthwise, Vec8>(in, out, g, weights, bias, act);
 }
 #endif
 
