@@ -33,18 +33,25 @@ std::unique_ptr<DirectNetwork> DirectNetwork::Compile(cv::dnn::Net& net, cv::Siz
     plan->tensors_.push_back(image);
 
     // Who reads whom: a ReLU folds into the convolution before it only when it is that
-    // convolution's one reader.
+    // convolution's one reader. An Identity layer passes its input on, so its readers
+    // count as readers of the layer it names (its root).
     std::vector<int> ids;
     for (const std::string& name : net.getLayerNames()) {
         ids.push_back(net.getLayerId(name));
     }
     std::map<int, std::vector<int>> inputsOf;
-    std::map<int, int> readers;
+    std::map<int, int> root{{0, 0}}, readers;
     for (int id : ids) {
         for (const cv::Ptr<cv::dnn::Layer>& src : net.getLayerInputs(id)) {
-            const int srcId = net.getLayerId(src->name);
-            inputsOf[id].push_back(srcId);
-            ++readers[srcId];
+            inputsOf[id].push_back(net.getLayerId(src->name));
+        }
+        const std::vector<int>& from = inputsOf[id];
+        const bool alias = net.getLayer(id)->type == "Identity" && from.size() == 1;
+        root[id] = alias && root.count(from[0]) != 0 ? root[from[0]] : id;
+        if (!alias) {
+            for (int srcId : from) {
+                ++readers[root.count(srcId) != 0 ? root[srcId] : srcId];
+            }
         }
     }
     const std::vector<int> outputs = net.getUnconnectedOutLayers();
@@ -52,9 +59,7 @@ std::unique_ptr<DirectNetwork> DirectNetwork::Compile(cv::dnn::Net& net, cv::Siz
         why = "the network has " + std::to_string(outputs.size()) + " outputs, not one";
         return nullptr;
     }
-    for (int id : outputs) {
-        ++readers[id];  // the caller reads it too
-    }
+    ++readers[root[outputs.front()]];  // the caller reads it too
 
     std::map<int, int> tensorOf{{0, 0}};  // layer id -> tensor; layer 0 is the input
     std::vector<int> producer{-1};        // tensor -> the step that writes it
@@ -98,7 +103,7 @@ std::unique_ptr<DirectNetwork> DirectNetwork::Compile(cv::dnn::Net& net, cv::Siz
                 }
             }
             const int p = producer[static_cast<std::size_t>(in[0])];
-            if (p >= 0 && readers[from[0]] == 1 &&
+            if (p >= 0 && readers[root[from[0]]] == 1 &&
                 (plan->steps_[static_cast<std::size_t>(p)].kind == StepKind::kDense ||
                  plan->steps_[static_cast<std::size_t>(p)].kind == StepKind::kDepthwise) &&
                 plan->steps_[static_cast<std::size_t>(p)].activation == Activation::kNone) {

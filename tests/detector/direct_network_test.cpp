@@ -134,8 +134,9 @@ TEST_P(DirectNetworkTest, ConvolutionsAtOddSizesMatchCvDnn) {
 }
 
 TEST_P(DirectNetworkTest, ResidualsAndChannelAttentionMatchCvDnn) {
-    // conv -> relu, then relu + conv (the sum reads the convolution before its ReLU, so
-    // the ReLU must not be folded into it), then x * sigmoid(conv1x1(mean(x))).
+    // conv -> identity -> relu, then relu + conv (the sum reads the convolution before its
+    // ReLU, so the ReLU must not be folded into it, identity or not), then
+    // x * sigmoid(conv1x1(mean(x))).
     cv::dnn::Net net;
     auto add = [&](const char* name, const char* type, cv::dnn::LayerParams p, std::vector<int> from) {
         p.name = name;
@@ -153,7 +154,7 @@ TEST_P(DirectNetworkTest, ResidualsAndChannelAttentionMatchCvDnn) {
     conv.set("bias_term", true);
     conv.blobs = {RandomBlob({16, 3, 3, 3}, 0.5f, 11), RandomBlob({1, 16}, 0.2f, 12)};
     const int c1 = add("conv", "Convolution", conv, {0});
-    const int r1 = add("relu", "ReLU", {}, {c1});
+    const int r1 = add("relu", "ReLU", {}, {add("pass", "Identity", {}, {c1})});
     const int sum = add("sum", "Eltwise", {}, {r1, c1});
     cv::dnn::LayerParams pool;
     pool.set("pool", "ave");
