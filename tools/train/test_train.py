@@ -5,6 +5,9 @@ The real footage is read from $FIRESMOKE_SHARED_DATA when it holds images/, othe
 end-to-end case trains on small generated images. Nothing is written into the repository.
 """
 
+import contextlib
+import csv
+import io
 import os
 import random
 import sys
@@ -142,6 +145,69 @@ class SplitTest(unittest.TestCase):
         self.assertTrue(all(len(v) == 1 for v in sides.values()))
         self.assertFalse(any(s.val for s in samples if s.source.startswith("extra/")))
         self.assertTrue(any(s.val for s in samples))
+
+
+def _write_clip(path: str, frames: int) -> None:
+    """A small clip whose frame i has the grey level 10 * i, so a frame tells its number."""
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 10.0, (64, 48))
+    for i in range(frames):
+        writer.write(np.full((48, 64, 3), 10 * i, np.uint8))
+    writer.release()
+
+
+class ClipFramesTest(unittest.TestCase):
+    """Frames of labelled clips as training images, and the folds that keep them apart."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        root = self.dir.name
+        _write_clip(os.path.join(root, "fire.avi"), 20)
+        _write_clip(os.path.join(root, "quiet.avi"), 6)
+        self.manifest = os.path.join(root, "manifest.csv")
+        with open(self.manifest, "w") as fh:
+            fh.write("path,label,family\nfire.avi,fire,kitchen\nquiet.avi,negative,street\n")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_frames_labels_and_spacing(self):
+        samples = train.collect_clip_samples(self.manifest, ["kitchen", "street"], per_clip=4)
+        fire = [s for s in samples if s.source == "clips/fire"]
+        quiet = [s for s in samples if s.source == "clips/negative"]
+        self.assertEqual([s.path.rpartition("#")[2] for s in fire], ["2", "7", "12", "17"])
+        self.assertEqual(len(quiet), 4)
+        self.assertTrue(all(s.state == [train.IMAGE_POS, train.UNKNOWN] for s in fire))
+        self.assertTrue(all(s.state == [train.NEGATIVE, train.NEGATIVE] and s.hard_negative
+                            for s in quiet))
+        self.assertFalse(any(s.val for s in samples), "clip frames must stay out of validation")
+        # The frame named is the frame loaded (grey level 10 * i, give or take the codec).
+        img = train.load_frame(fire[1].path)
+        self.assertEqual(img.shape, (train.INPUT_H, train.INPUT_W, 3))
+        self.assertAlmostEqual(float(img.mean()), 70.0, delta=3.0)
+        with self.assertRaises(IOError):
+            train.load_frame(fire[0].path.rpartition("#")[0] + "#99")
+
+    def test_a_family_without_clips_is_an_error(self):
+        with self.assertRaises(SystemExit) as raised:
+            train.collect_clip_samples(self.manifest, ["kitchen", "garage"])
+        self.assertIn("garage", str(raised.exception))
+
+    def test_fold_manifest_holds_exactly_the_left_out_families(self):
+        import fold_manifest
+        families = {"kitchen": train.family_fold("kitchen", 2), "street": train.family_fold("street", 2)}
+        self.assertNotEqual(families["kitchen"], families["street"], "the fixture needs both folds")
+        for held in (0, 1):
+            with self.subTest(fold=held):
+                out = os.path.join(self.dir.name, f"fold{held}.csv")
+                fold_manifest.main(["--manifest", self.manifest, "--fold", f"{held}/2", "--out", out])
+                with open(out) as fh:
+                    rows = list(csv.DictReader(fh))
+                self.assertEqual({r["family"] for r in rows},
+                                 {f for f, k in families.items() if k == held})
+                self.assertTrue(all(os.path.isabs(r["path"]) and os.path.exists(r["path"])
+                                    for r in rows))
+        with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
+            train.parse_args(["--clip-fold", "2/2"])
 
 
 class IdentityRewriteTest(unittest.TestCase):

@@ -13,6 +13,7 @@ See README.md beside this file for the split rule, the targets and the loss.
 """
 
 import argparse
+import csv
 import hashlib
 import math
 import os
@@ -218,13 +219,75 @@ def collect_samples(data_root: str, limit_per_source: Optional[int] = None,
     return samples
 
 
+def family_fold(family: str, folds: int) -> int:
+    """Fold of a family of development clips: a hash of its name, so no one picks it."""
+    return int(hashlib.md5(family.encode("utf-8")).hexdigest()[:8], 16) % folds
+
+
+def collect_clip_samples(manifest: str, families: List[str], per_clip: int = 24) -> List[Sample]:
+    """Frames of the labelled development clips of the given families, as training images.
+
+    `per_clip` frames of each clip, evenly spaced, so that long clips do not outweigh short
+    ones. A negative clip's frames are negatives for both classes (weight
+    2.5, as the hard-negative photos). A fire clip's frames are image-level fire positives,
+    with smoke unknown: fire shows for most of such a clip, and the image term only asks
+    that the best cell fire. Clips are never validation images: the image split stays the
+    only calibration set, and the families trained on must be left out of any clip figures.
+    """
+    folder = os.path.dirname(os.path.abspath(manifest))
+    wanted = set(families)
+    samples: List[Sample] = []
+    with open(manifest, newline="", encoding="utf-8") as fh:
+        rows = list(csv.DictReader(fh))
+    missing = wanted - {r.get("family", "") for r in rows}
+    if missing:
+        raise SystemExit(f"{manifest}: no clip of the families {', '.join(sorted(missing))}")
+    for row in rows:
+        if row.get("family") not in wanted:
+            continue
+        path = os.path.join(folder, row["path"])
+        count = int(cv2.VideoCapture(path).get(cv2.CAP_PROP_FRAME_COUNT))
+        if count <= 0:
+            raise SystemExit(f"{manifest}: cannot read clip {row['path']}")
+        negative = row["label"] == "negative"
+        state = [NEGATIVE, NEGATIVE] if negative else [IMAGE_POS, UNKNOWN]
+        step = count / max(1, min(per_clip, count))
+        for frame in sorted({int((i + 0.5) * step) for i in range(min(per_clip, count))}):
+            samples.append(Sample(f"{path}#{frame}", "clips/" + ("negative" if negative else "fire"),
+                                  "clips/" + row["family"], [[], []], list(state),
+                                  weight=2.5 if negative else 1.0, hard_negative=negative))
+    return samples
+
+
 # ----------------------------------------------------------------------------------------
 # Image cache
 # ----------------------------------------------------------------------------------------
 
 
+_clip_frames: Dict[str, List[np.ndarray]] = {}
+
+
+def _clip_frame(path: str, frame: int) -> Optional[np.ndarray]:
+    """Frame `frame` of a clip; the last clip read is kept decoded, as its frames come in turn."""
+    if path not in _clip_frames:
+        _clip_frames.clear()
+        capture, frames = cv2.VideoCapture(path), []
+        while True:
+            ok, img = capture.read()
+            if not ok:
+                break
+            frames.append(img)
+        _clip_frames[path] = frames
+    frames = _clip_frames[path]
+    return frames[frame] if 0 <= frame < len(frames) else None
+
+
 def load_frame(path: str) -> np.ndarray:
-    img = cv2.imread(path, cv2.IMREAD_COLOR)
+    clip, _, frame = path.rpartition("#")
+    if clip and frame.isdigit():
+        img = _clip_frame(clip, int(frame))
+    else:
+        img = cv2.imread(path, cv2.IMREAD_COLOR)
     if img is None:
         raise IOError(f"cannot read image {path}")
     # Plain resize, as the detector does before its forward pass.
@@ -746,6 +809,16 @@ def run(args, log=print) -> Dict[str, object]:
         samples = synthetic_samples(args.synthetic_dir)
     else:
         samples = collect_samples(args.data, args.limit, args.fire8_smoke == "partial")
+        if args.clip_fold:
+            held, folds = args.clip_fold
+            manifest = os.path.join(args.data, "videos", "manifest.csv")
+            with open(manifest, newline="", encoding="utf-8") as fh:
+                families = sorted({r["family"] for r in csv.DictReader(fh)})
+            trained = [f for f in families if family_fold(f, folds) != held]
+            log(f"clips: training on the families outside fold {held} of {folds}: "
+                f"{', '.join(trained)}; left out: "
+                f"{', '.join(f for f in families if f not in trained)}")
+            samples += collect_clip_samples(manifest, trained, args.clip_frames)
     if not samples:
         raise SystemExit(f"no images found under {args.data}")
     train = [s for s in samples if not s.val]
@@ -906,6 +979,13 @@ def _two_ints(text: str) -> Tuple[int, int]:
     return int(parts[0]), int(parts[1])
 
 
+def _fold(text: str) -> Tuple[int, int]:
+    held, _, folds = text.partition("/")
+    if not (held.isdigit() and folds.isdigit() and 0 <= int(held) < int(folds)):
+        raise argparse.ArgumentTypeError(f"expected I/N with 0 <= I < N, such as 0/2, got {text!r}")
+    return int(held), int(folds)
+
+
 def parse_args(argv=None):
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -936,6 +1016,12 @@ def parse_args(argv=None):
     ap.add_argument("--graze-cover", type=float, default=GRAZE_COVER,
                     help="a non-positive cell that a box covers by more than this share is"
                     " left out of the loss")
+    ap.add_argument("--clip-fold", type=_fold, default=None, metavar="I/N",
+                    help="also train on frames of the development clips whose family is not in"
+                    " fold I of N (folds by a hash of the family name); judge the network only"
+                    " on fold I's clips")
+    ap.add_argument("--clip-frames", type=int, default=24,
+                    help="with --clip-fold: frames taken from each clip, evenly spaced")
     ap.add_argument("--synthetic", action="store_true",
                     help="train on generated images (written to --synthetic-dir)")
     ap.add_argument("--synthetic-dir", default=None)
