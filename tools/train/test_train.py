@@ -186,6 +186,11 @@ class ClipFramesTest(unittest.TestCase):
         self.assertAlmostEqual(float(img.mean()), 70.0, delta=3.0)
         with self.assertRaises(IOError):
             train.load_frame(fire[0].path.rpartition("#")[0] + "#99")
+        # Asking for more frames than a clip has takes each frame once, and each loads.
+        every = train.collect_clip_samples(self.manifest, ["street"], per_clip=50)
+        self.assertEqual([s.path.rpartition("#")[2] for s in every], [str(i) for i in range(6)])
+        for s in every:
+            train.load_frame(s.path)
 
     def test_a_family_without_clips_is_an_error(self):
         with self.assertRaises(SystemExit) as raised:

@@ -246,13 +246,18 @@ def collect_clip_samples(manifest: str, families: List[str], per_clip: int = 24)
         if row.get("family") not in wanted:
             continue
         path = os.path.join(folder, row["path"])
-        count = int(cv2.VideoCapture(path).get(cv2.CAP_PROP_FRAME_COUNT))
-        if count <= 0:
+        capture = cv2.VideoCapture(path)
+        stated = int(capture.get(cv2.CAP_PROP_FRAME_COUNT))  # the container's word: often one too many
+        decoded = 0
+        while capture.grab():
+            decoded += 1
+        if decoded == 0:
             raise SystemExit(f"{manifest}: cannot read clip {row['path']}")
+        count = stated if stated > 0 else decoded
         negative = row["label"] == "negative"
         state = [NEGATIVE, NEGATIVE] if negative else [IMAGE_POS, UNKNOWN]
         step = count / max(1, min(per_clip, count))
-        for frame in sorted({int((i + 0.5) * step) for i in range(min(per_clip, count))}):
+        for frame in sorted({min(int((i + 0.5) * step), decoded - 1) for i in range(min(per_clip, count))}):
             samples.append(Sample(f"{path}#{frame}", "clips/" + ("negative" if negative else "fire"),
                                   "clips/" + row["family"], [[], []], list(state),
                                   weight=2.5 if negative else 1.0, hard_negative=negative))
