@@ -18,13 +18,13 @@ import os
 import sys
 from typing import Optional, Sequence
 
-from train import _fold, family_fold
+from train import family_fold, parse_fold
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--manifest", required=True, help="CSV with the columns path, label and family")
-    ap.add_argument("--fold", required=True, type=_fold, metavar="I/N", help="the fold to write")
+    ap.add_argument("--fold", required=True, type=parse_fold, metavar="I/N", help="the fold to write")
     ap.add_argument("--out", required=True, help="manifest to write")
     args = ap.parse_args(argv)
 

@@ -112,9 +112,13 @@ def fire8_group(file_name: str) -> str:
     return "fire-8/" + stem
 
 
+def _name_hash(name: str) -> int:
+    """A stable number for a name: the first 32 bits of its MD5."""
+    return int(hashlib.md5(name.encode("utf-8")).hexdigest()[:8], 16)
+
+
 def _in_val(group: str) -> bool:
-    digest = hashlib.md5(group.encode("utf-8")).hexdigest()
-    return int(digest[:8], 16) % 100 < VAL_PERCENT
+    return _name_hash(group) % 100 < VAL_PERCENT
 
 
 def _list_images(folder: str) -> List[str]:
@@ -221,7 +225,7 @@ def collect_samples(data_root: str, limit_per_source: Optional[int] = None,
 
 def family_fold(family: str, folds: int) -> int:
     """Fold of a family of development clips: a hash of its name, so no one picks it."""
-    return int(hashlib.md5(family.encode("utf-8")).hexdigest()[:8], 16) % folds
+    return _name_hash(family) % folds
 
 
 def collect_clip_samples(manifest: str, families: List[str], per_clip: int = 24) -> List[Sample]:
@@ -984,7 +988,7 @@ def _two_ints(text: str) -> Tuple[int, int]:
     return int(parts[0]), int(parts[1])
 
 
-def _fold(text: str) -> Tuple[int, int]:
+def parse_fold(text: str) -> Tuple[int, int]:
     held, _, folds = text.partition("/")
     if not (held.isdigit() and folds.isdigit() and 0 <= int(held) < int(folds)):
         raise argparse.ArgumentTypeError(f"expected I/N with 0 <= I < N, such as 0/2, got {text!r}")
@@ -1021,7 +1025,7 @@ def parse_args(argv=None):
     ap.add_argument("--graze-cover", type=float, default=GRAZE_COVER,
                     help="a non-positive cell that a box covers by more than this share is"
                     " left out of the loss")
-    ap.add_argument("--clip-fold", type=_fold, default=None, metavar="I/N",
+    ap.add_argument("--clip-fold", type=parse_fold, default=None, metavar="I/N",
                     help="also train on frames of the development clips whose family is not in"
                     " fold I of N (folds by a hash of the family name); judge the network only"
                     " on fold I's clips")
