@@ -14,11 +14,10 @@ standard output names the families and counts the clips.
 
 import argparse
 import csv
-import os
 import sys
 from typing import Optional, Sequence
 
-from train import family_fold, parse_fold
+from train import family_fold, parse_fold, read_manifest
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -29,13 +28,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = ap.parse_args(argv)
 
     held, folds = args.fold
-    folder = os.path.dirname(os.path.abspath(args.manifest))
-    with open(args.manifest, newline="", encoding="utf-8") as fh:
-        reader = csv.DictReader(fh)
-        fields = list(reader.fieldnames or [])
-        rows = [r for r in reader if family_fold(r["family"], folds) == held]
-    for row in rows:
-        row["path"] = os.path.join(folder, row["path"])
+    fields, rows = read_manifest(args.manifest)
+    rows = [r for r in rows if family_fold(r["family"], folds) == held]
     with open(args.out, "w", newline="", encoding="utf-8") as fh:
         writer = csv.DictWriter(fh, fieldnames=fields)
         writer.writeheader()

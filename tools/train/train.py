@@ -228,6 +228,19 @@ def family_fold(family: str, folds: int) -> int:
     return _name_hash(family) % folds
 
 
+def read_manifest(manifest: str) -> Tuple[List[str], List[Dict[str, str]]]:
+    """Columns and rows of a clip manifest, each row's path made absolute (paths in the file
+    are relative to its folder)."""
+    folder = os.path.dirname(os.path.abspath(manifest))
+    with open(manifest, newline="", encoding="utf-8") as fh:
+        reader = csv.DictReader(fh)
+        rows = list(reader)
+        fields = list(reader.fieldnames or [])
+    for row in rows:
+        row["path"] = os.path.join(folder, row["path"])
+    return fields, rows
+
+
 def collect_clip_samples(manifest: str, families: List[str], per_clip: int = 24) -> List[Sample]:
     """Frames of the labelled development clips of the given families, as training images.
 
@@ -238,25 +251,25 @@ def collect_clip_samples(manifest: str, families: List[str], per_clip: int = 24)
     that the best cell fire. Clips are never validation images: the image split stays the
     only calibration set, and the families trained on must be left out of any clip figures.
     """
-    folder = os.path.dirname(os.path.abspath(manifest))
     wanted = set(families)
     samples: List[Sample] = []
-    with open(manifest, newline="", encoding="utf-8") as fh:
-        rows = list(csv.DictReader(fh))
+    _, rows = read_manifest(manifest)
     missing = wanted - {r.get("family", "") for r in rows}
     if missing:
         raise SystemExit(f"{manifest}: no clip of the families {', '.join(sorted(missing))}")
     for row in rows:
         if row.get("family") not in wanted:
             continue
-        path = os.path.join(folder, row["path"])
+        path = row["path"]
         capture = cv2.VideoCapture(path)
-        stated = int(capture.get(cv2.CAP_PROP_FRAME_COUNT))  # the container's word: often one too many
+        # The container's count is often one too many; it still sets the spacing (the
+        # documented fold runs used it), and the frames that decode bound the indices.
+        stated = int(capture.get(cv2.CAP_PROP_FRAME_COUNT))
         decoded = 0
         while capture.grab():
             decoded += 1
         if decoded == 0:
-            raise SystemExit(f"{manifest}: cannot read clip {row['path']}")
+            raise SystemExit(f"{manifest}: cannot read clip {path}")
         count = stated if stated > 0 else decoded
         negative = row["label"] == "negative"
         state = [NEGATIVE, NEGATIVE] if negative else [IMAGE_POS, UNKNOWN]
@@ -821,8 +834,7 @@ def run(args, log=print) -> Dict[str, object]:
         if args.clip_fold:
             held, folds = args.clip_fold
             manifest = os.path.join(args.data, "videos", "manifest.csv")
-            with open(manifest, newline="", encoding="utf-8") as fh:
-                families = sorted({r["family"] for r in csv.DictReader(fh)})
+            families = sorted({r["family"] for r in read_manifest(manifest)[1]})
             trained = [f for f in families if family_fold(f, folds) != held]
             log(f"clips: training on the families outside fold {held} of {folds}: "
                 f"{', '.join(trained)}; left out: "
