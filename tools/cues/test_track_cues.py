@@ -8,6 +8,7 @@ import sys
 import tempfile
 import unittest
 
+import cv2
 import numpy as np
 
 sys.dont_write_bytecode = True
@@ -43,6 +44,72 @@ class CueTest(unittest.TestCase):
         cues = tc.box_cues(orange, self.rate, flow, self.box)
         self.assertEqual(cues["upward"], 1.0)
         self.assertLess(cues["coherence"], 0.9)
+
+    def test_hot_core_counts_bright_yellow_not_clipped_orange_or_white(self):
+        flame = patch(40, 120, 240)
+        flame[5:10, 5:10] = (120, 230, 255)   # a yellow core, 25 of 400 pixels
+        clipped_cloth = patch(30, 150, 255)   # red clipped, little green
+        flame_by_a_wall = flame.copy()
+        flame_by_a_wall[:, 15:] = 245          # white wall: bright, but no hue
+        self.assertAlmostEqual(tc.box_cues(flame, self.rate, None, self.box)["hot_core"], 25 / 400)
+        self.assertEqual(tc.box_cues(clipped_cloth, self.rate, None, self.box)["hot_core"], 0.0)
+        self.assertAlmostEqual(tc.box_cues(flame_by_a_wall, self.rate, None, self.box)["hot_core"],
+                               25 / 400)
+
+    def test_drift_is_the_box_centres_median_move_in_box_sizes(self):
+        still = {f: [[10, 10, 20, 20]] for f in range(10)}
+        waved = {f: [[10 + 10 * f, 10, 20, 20]] for f in range(10)}   # half a box per frame
+        largest = {f: [[0, 50 * f, 4, 4], [10, 10, 20, 20]] for f in range(10)}
+        cases = [  # boxes per frame, fps, expected drift at a lag of 0.5 s
+            (still, 2.0, 0.0),
+            (waved, 2.0, 0.5),
+            (waved, 4.0, 1.0),       # two frames apart
+            (largest, 2.0, 0.0),     # only the largest box counts
+            ({0: [[0, 0, 10, 10]], 2: [[5, 0, 10, 10]]}, 2.0, None),   # no frame one lag apart
+        ]
+        for boxes, fps, expected in cases:
+            got = tc.drift(boxes, fps)
+            if expected is None:
+                self.assertIsNone(got, (boxes, fps))
+            else:
+                self.assertAlmostEqual(got, expected, msg=(fps, expected))
+
+    def test_texture_tells_rough_flames_from_smooth_cloth(self):
+        shade = np.linspace(0.8, 1.0, 20)[:, None]
+        cloth = patch(20, 110 * shade, 250 * shade)   # a fold: red changes slowly
+        rng = np.random.default_rng(2)
+        flame = patch(20, 120, rng.integers(160, 256, (20, 20)))
+        smooth = tc.box_cues(cloth, self.rate, None, self.box)["texture"]
+        rough = tc.box_cues(flame, self.rate, None, self.box)["texture"]
+        self.assertLess(smooth, 0.05)
+        self.assertGreater(rough, 0.3)
+
+    def test_a_still_image_has_no_flicker_cue(self):
+        cues = tc.box_cues(patch(20, 110, 250), None, None, self.box)
+        self.assertNotIn("flicker_share", cues)
+        self.assertIn("texture", cues)
+
+    def test_image_fire_boxes_are_measured_at_the_working_width(self):
+        with tempfile.TemporaryDirectory() as data:
+            images = os.path.join(data, "images", "fire-8", "train", "images")
+            labels = os.path.join(data, "images", "fire-8", "train", "labels")
+            os.makedirs(images)
+            os.makedirs(labels)
+            frame = np.full((320, 640, 3), 90, np.uint8)
+            frame[80:240, 160:480] = (20, 110, 250)   # the right half of the box is not flame
+            frame[80:240, 320:480] = (90, 90, 90)
+            cv2.imwrite(os.path.join(images, "a.png"), frame)
+            with open(os.path.join(labels, "a.txt"), "w") as f:
+                f.write("0 0.375 0.5 0.25 0.5\n")   # fire: the orange half
+                f.write("2 0.5 0.5 0.5 0.5\n")      # smoke: not measured
+            cv2.imwrite(os.path.join(images, "b.png"), frame)
+            open(os.path.join(labels, "b.txt"), "w").close()   # no fire
+            found = tc.image_fire_cues(data)
+        self.assertEqual(len(found), 1, found)
+        source, cues = found[0]
+        self.assertEqual(source, "fire-8")
+        self.assertAlmostEqual(cues["flame_share"], 1.0, places=2)
+        self.assertEqual(tc.outside_share([0.1, 0.2, 0.5, 0.9], 0.15, 0.6), (0.25, 0.25))
 
     def test_no_cues_without_flame_colour(self):
         grey = patch(120, 120, 120)

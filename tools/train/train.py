@@ -940,7 +940,7 @@ def run(args, log=print) -> Dict[str, object]:
         calibrate(probs, *vt, FIRE, negs, args.fire_precision, args.max_neg_fp),
         calibrate(probs, *vt, SMOKE, negs, args.smoke_precision, args.max_neg_fp),
     ]
-    log(f"validation at threshold 0.5:")
+    log("validation at threshold 0.5:")
     report(probs, val, [0.5, 0.5], log, args.graze_cover)
     log(f"validation at calibrated thresholds (image precision >= {args.fire_precision:.2f} fire /"
         f" {args.smoke_precision:.2f} smoke, false alarms on negative images <= "
