@@ -32,8 +32,9 @@ and over all the box's pixels:
 and per clip: longest_run_s, the longest stretch of frames with a detection (gaps of up
 to 3 frames closed); drift, the median distance that the largest fire box's centre moves
 in 0.5 s, in box sizes (a fire stays where its fuel is, a cloth is waved about); and what
-an alarm would score if raised only once detections had lasted 0.5, 1, 1.5 or 2 s. A cue picked by looking at these clips flatters them: this tool says
-whether a cue is worth testing on other footage, not what it will score there.
+an alarm would score if raised only once detections had lasted 0.5, 1, 1.5 or 2 s. A cue
+picked by looking at these clips flatters them: this tool says whether a cue is worth testing
+on other footage, not what it will score there.
 
 With --images DATA (the folder with images/fire-8 and images/extra), the cues that a still
 image has are also measured in every boxed fire of those sets, and the tool reports the share
@@ -111,6 +112,13 @@ class Flicker:
         self.rate = np.minimum(255, self.rate - (self.rate + 7) // 8 + FLICKER_GAIN * reversed_)
         self.direction = np.where(up, 1, np.where(down, -1, self.direction))
         return self.rate
+
+
+def working_copy(frame: np.ndarray) -> Tuple[np.ndarray, float]:
+    """@p frame area-averaged to the working width, and the scale from frame to copy."""
+    scale = WORK_WIDTH / frame.shape[1]
+    return cv2.resize(frame, (WORK_WIDTH, max(1, round(frame.shape[0] * scale))),
+                      interpolation=cv2.INTER_AREA), scale
 
 
 def box_cues(work: np.ndarray, rate: Optional[np.ndarray], flow: Optional[np.ndarray],
@@ -210,9 +218,7 @@ def clip_cues(path: str, detections: Dict[int, List[List[int]]],
         ok, frame = capture.read()
         if not ok:
             break
-        scale = WORK_WIDTH / frame.shape[1]
-        work = cv2.resize(frame, (WORK_WIDTH, max(1, round(frame.shape[0] * scale))),
-                          interpolation=cv2.INTER_AREA)
+        work, scale = working_copy(frame)
         gray = cv2.cvtColor(work, cv2.COLOR_BGR2GRAY)
         rate = flicker.update(gray, previous)
         boxes = detections.get(index, [])
@@ -243,9 +249,7 @@ def image_fire_cues(data_root: str, rule: Dict[str, int] = FLAME) -> List[Tuple[
         if image is None:
             print(f"cannot read {sample.path}, skipped", file=sys.stderr)
             continue
-        scale = WORK_WIDTH / image.shape[1]
-        work = cv2.resize(image, (WORK_WIDTH, max(1, round(image.shape[0] * scale))),
-                          interpolation=cv2.INTER_AREA)
+        work, _ = working_copy(image)
         height, width = work.shape[:2]
         for x0, y0, x1, y1 in sample.boxes[train.FIRE]:
             box = [math.floor(x0 * width), math.floor(y0 * height),
@@ -332,11 +336,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     images = {}
     if args.images:
         boxes = image_fire_cues(args.images, rule)
+        sources = sorted({source for source, _ in boxes})
         for cue in STILL_CUES:
             r = ranges[cue]
             if r["fire"] is None:
                 continue
-            sources = sorted({source for source, _ in boxes})
             per_source = {src: outside_share([c[cue] for s, c in boxes if s == src], *r["fire"])
                           for src in sources}
             below, above = outside_share([c[cue] for _, c in boxes], *r["fire"])
